@@ -1,0 +1,10 @@
+# One sanitizer family per build tree: ASan and TSan cannot share a process.
+if(VORK_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(VORK_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT VORK_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "VORK_SANITIZE must be empty, 'address' or 'thread'")
+endif()

@@ -1,0 +1,340 @@
+#include "copy_engine.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <system_error>
+#include <type_traits>
+
+#include "remote_calls.h"
+#include "unique_fd.h"
+
+namespace vork::api {
+
+namespace {
+
+constexpr std::uint32_t kSourceOpenMode = 2;
+constexpr std::uint32_t kTargetAccess = 0xC0000000;  // generic read and write
+constexpr std::size_t kMaxTerminalPathBytes = 255;
+
+bool SameAsciiFolded(const char* a, const char* b) {
+  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+    auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+    if (fold(*a) != fold(*b)) return false;
+  }
+  return *a == *b;
+}
+
+// Whether both paths name one file: the same inode on the PC, the same name
+// (without regard to case, like the terminal's file system) on the terminal.
+bool SameFile(const CopyPath& source, const CopyPath& target) {
+  if (source.on_terminal() != target.on_terminal()) return false;
+  if (source.on_terminal()) return SameAsciiFolded(source.narrow(), target.narrow());
+  struct stat a {}, b{};
+  if (::stat(source.narrow(), &a) != 0 || ::stat(target.narrow(), &b) != 0) return false;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// An open file on either side. Reads, writes and closes go by its kind;
+// remote operations take the call lock each, as exported calls do.
+class Endpoint {
+ public:
+  Endpoint(CallContext& ctx, const CopyPath& path) : ctx_(ctx), path_(path) {}
+  ~Endpoint() { Close(); }
+  Endpoint(const Endpoint&) = delete;
+  Endpoint& operator=(const Endpoint&) = delete;
+
+  [[nodiscard]] bool OpenForReading() {
+    if (path_.on_terminal()) {
+      remote_ = Remote([&] { return OpenFileW(ctx_, path_.wide(), kSourceOpenMode); });
+      return remote_ != -1;
+    }
+    pc_.reset(::open(path_.narrow(), O_RDONLY | O_CLOEXEC));
+    return pc_.valid();
+  }
+
+  // Creates the file new; an existing one is deleted and the create tried
+  // once more.
+  [[nodiscard]] bool CreateNew() {
+    if (TryCreate()) return true;
+    if (!Delete()) return false;
+    return TryCreate();
+  }
+
+  // The size, or nothing when it cannot be known or needs more than 32 bits.
+  [[nodiscard]] std::optional<std::uint32_t> Size() {
+    if (path_.on_terminal()) {
+      return Remote([&] { return QueryFileSize(ctx_, static_cast<std::uint32_t>(remote_)); });
+    }
+    struct stat info {};
+    if (::fstat(pc_.get(), &info) != 0) return std::nullopt;
+    if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) >
+                                std::numeric_limits<std::uint32_t>::max()) {
+      return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(info.st_size);
+  }
+
+  // Bytes read into the front of `into`; fewer than asked means a failure.
+  [[nodiscard]] std::size_t Read(std::span<std::byte> into) {
+    if (path_.on_terminal()) {
+      std::uint32_t got = 0;
+      Remote([&] {
+        return ReadFile(ctx_, static_cast<std::uint32_t>(remote_), into.data(),
+                        static_cast<std::uint32_t>(into.size()), &got);
+      });
+      return got;
+    }
+    std::size_t done = 0;
+    while (done < into.size()) {
+      const ssize_t got = ::read(pc_.get(), into.data() + done, into.size() - done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      done += static_cast<std::size_t>(got);
+    }
+    return done;
+  }
+
+  [[nodiscard]] std::size_t Write(std::span<const std::byte> from) {
+    if (path_.on_terminal()) {
+      std::uint32_t put = 0;
+      Remote([&] {
+        return WriteFile(ctx_, static_cast<std::uint32_t>(remote_), from.data(),
+                         static_cast<std::uint32_t>(from.size()), &put);
+      });
+      return put;
+    }
+    std::size_t done = 0;
+    while (done < from.size()) {
+      const ssize_t put = ::write(pc_.get(), from.data() + done, from.size() - done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) break;
+      done += static_cast<std::size_t>(put);
+    }
+    return done;
+  }
+
+  void Close() {
+    if (remote_ != -1) {
+      Remote([&] { return CloseFile(ctx_, static_cast<std::uint32_t>(remote_)); });
+      remote_ = -1;
+    }
+    pc_.reset();
+  }
+
+ private:
+  template <typename F>
+  std::invoke_result_t<F&> Remote(F&& f) {
+    std::lock_guard lock(ctx_.call_mutex());
+    return f();
+  }
+
+  bool TryCreate() {
+    if (path_.on_terminal()) {
+      remote_ = Remote([&] { return CreateFileW(ctx_, path_.wide(), kTargetAccess); });
+      return remote_ != -1;
+    }
+    pc_.reset(::open(path_.narrow(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    return pc_.valid();
+  }
+
+  bool Delete() {
+    if (path_.on_terminal()) return Remote([&] { return DeleteFileW(ctx_, path_.wide()); }) != 0;
+    return ::unlink(path_.narrow()) == 0;
+  }
+
+  CallContext& ctx_;
+  const CopyPath& path_;
+  link::UniqueFd pc_;
+  std::int32_t remote_ = -1;
+};
+
+void Publish(std::int32_t* status, std::int32_t value) {
+  if (status != nullptr) std::atomic_ref<std::int32_t>(*status).store(value);
+}
+
+}  // namespace
+
+std::optional<CopyPath> CopyPath::FromWide(const char16_t* wide) {
+  CopyPath path;
+  const auto n = WideToCodePage(wide, {path.narrow_.data(), kMaxCopyPathBytes});
+  if (!n) return std::nullopt;
+  path.wide_ = wide;
+  if (path.on_terminal() && *n > kMaxTerminalPathBytes) return std::nullopt;
+  return path;
+}
+
+std::optional<CopyPath> CopyPath::FromNarrow(const char* narrow) {
+  if (narrow == nullptr) return std::nullopt;
+  const std::size_t n = std::strlen(narrow);
+  if (n > kMaxCopyPathBytes) return std::nullopt;
+  CopyPath path;
+  std::memcpy(path.narrow_.data(), narrow, n);
+  if (path.on_terminal()) {
+    if (n > kMaxTerminalPathBytes) return std::nullopt;
+    const auto wide = Widen(narrow);
+    if (!wide) return std::nullopt;
+    path.own_wide_ = *wide;
+  }
+  return path;
+}
+
+bool CopyPath::on_terminal() const { return std::strncmp(narrow_.data(), "QMT", 3) == 0; }
+
+CopyStatus RunCopy(CallContext& ctx, const CopyPath& source, const CopyPath& target,
+                   CopyObserver* observer) {
+  if (SameFile(source, target)) return CopyStatus::kTargetFailure;
+  Endpoint from(ctx, source);
+  if (!from.OpenForReading()) return CopyStatus::kReadFailure;
+  // A PC source too large for 32-bit sizes is refused before any target is
+  // touched.
+  if (!source.on_terminal() && !from.Size()) return CopyStatus::kReadFailure;
+  Endpoint to(ctx, target);
+  if (!to.CreateNew()) return CopyStatus::kTargetFailure;  // the source closes on the way out
+
+  auto finish = [&](CopyStatus status) {
+    from.Close();
+    to.Close();
+    return status;
+  };
+  const auto size = from.Size();
+  if (!size) return finish(CopyStatus::kReadFailure);
+  const std::uint32_t blocks = *size / kBlockBytes;
+  const std::size_t remainder = *size % kBlockBytes;
+
+  std::array<std::byte, kBlockBytes> block;
+  for (std::uint32_t k = 0; k < blocks; ++k) {
+    if (from.Read(block) != kBlockBytes) return finish(CopyStatus::kReadFailure);
+    if (to.Write(block) != kBlockBytes) return finish(CopyStatus::kWriteFailure);
+    if (observer != nullptr) {
+      if (observer->StopRequested()) return finish(CopyStatus::kCancelled);
+      observer->BlockDone(k, blocks);
+    }
+  }
+  const auto rest = std::span(block).first(remainder);
+  if (from.Read(rest) != remainder) return finish(CopyStatus::kReadFailure);
+  if (to.Write(rest) != remainder) return finish(CopyStatus::kWriteFailure);
+  return finish(CopyStatus::kDone);
+}
+
+std::int32_t CopyFileW(CallContext& ctx, const char16_t* source, const char16_t* target) {
+  const auto from = CopyPath::FromWide(source);
+  const auto to = CopyPath::FromWide(target);
+  if (!from || !to) return 0;
+  return RunCopy(ctx, *from, *to, nullptr) == CopyStatus::kDone ? 1 : 0;
+}
+
+std::int32_t CopyFile(CallContext& ctx, const char* source, const char* target) {
+  const auto from = Widen(source);
+  const auto to = Widen(target);
+  if (!from || !to) return 0;
+  return CopyFileW(ctx, from->data(), to->data());
+}
+
+std::int32_t MoveFileW(CallContext& ctx, const char16_t* source, const char16_t* target) {
+  const auto from = CopyPath::FromWide(source);
+  if (!from || CopyFileW(ctx, source, target) == 0) return 0;
+  if (from->on_terminal()) return DeleteFileW(ctx, source);
+  return ::unlink(from->narrow()) == 0 ? 1 : 0;
+}
+
+std::int32_t MoveFile(CallContext& ctx, const char* source, const char* target) {
+  const auto from = Widen(source);
+  const auto to = Widen(target);
+  if (!from || !to) return 0;
+  return MoveFileW(ctx, from->data(), to->data());
+}
+
+bool BackgroundCopy::Start(std::optional<CopyPath> source, std::optional<CopyPath> target,
+                           std::int32_t* status, std::int32_t* cancel) {
+  std::lock_guard lock(mutex_);
+  if (running_) return false;
+  // The last copy has published its final status; let its thread end.
+  if (thread_.joinable()) thread_.join();
+  abort_ = false;
+  running_ = true;
+  try {
+    thread_ = std::thread([this, source, target, status, cancel] {
+      Run(source, target, status, cancel);
+    });
+  } catch (const std::system_error&) {
+    running_ = false;
+    return false;
+  }
+  return true;
+}
+
+void BackgroundCopy::AbortAndWait() {
+  abort_ = true;
+  std::thread running;
+  {
+    std::lock_guard lock(mutex_);
+    running = std::move(thread_);
+  }
+  // Joined outside the lock: the thread takes it once more on its way out.
+  if (running.joinable()) running.join();
+}
+
+void BackgroundCopy::Run(std::optional<CopyPath> source, std::optional<CopyPath> target,
+                         std::int32_t* status, std::int32_t* cancel) {
+  class Observer final : public CopyObserver {
+   public:
+    Observer(std::int32_t* status, std::int32_t* cancel, const std::atomic<bool>& abort)
+        : status_(status), cancel_(cancel), abort_(abort) {}
+    void BlockDone(std::uint32_t block, std::uint32_t blocks) override {
+      const auto percent = static_cast<std::int32_t>(100ULL * block / blocks);
+      Publish(status_, std::max(2, percent));
+    }
+    bool StopRequested() override {
+      if (abort_.load()) return true;
+      return cancel_ != nullptr && std::atomic_ref<std::int32_t>(*cancel_).load() == 1;
+    }
+
+   private:
+    std::int32_t* status_;
+    std::int32_t* cancel_;
+    const std::atomic<bool>& abort_;
+  } observer(status, cancel, abort_);
+
+  CopyStatus outcome = CopyStatus::kReadFailure;
+  if (!source) {
+    outcome = CopyStatus::kReadFailure;
+  } else if (!target) {
+    outcome = CopyStatus::kTargetFailure;
+  } else {
+    outcome = RunCopy(ctx_, *source, *target, &observer);
+  }
+  {
+    // Not running any more before the final value shows: a caller who sees
+    // it may start the next copy at once.
+    std::lock_guard lock(mutex_);
+    running_ = false;
+  }
+  Publish(status, static_cast<std::int32_t>(outcome));
+}
+
+std::int32_t CopyFileExW(BackgroundCopy& background, const char16_t* source,
+                         const char16_t* target, std::int32_t* status, std::int32_t* cancel) {
+  // The thread works from 8-bit copies of the paths; the caller's strings
+  // may be gone by the time it runs.
+  auto narrowed = [](const char16_t* wide) -> std::optional<CopyPath> {
+    const auto path = CopyPath::FromWide(wide);
+    return path ? CopyPath::FromNarrow(path->narrow()) : std::nullopt;
+  };
+  return background.Start(narrowed(source), narrowed(target), status, cancel) ? 1 : 0;
+}
+
+std::int32_t CopyFileEx(BackgroundCopy& background, const char* source, const char* target,
+                        std::int32_t* status, std::int32_t* cancel) {
+  const auto from = Widen(source);
+  const auto to = Widen(target);
+  return CopyFileExW(background, from ? from->data() : nullptr, to ? to->data() : nullptr, status,
+                     cancel);
+}
+
+}  // namespace vork::api
