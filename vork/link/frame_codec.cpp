@@ -82,6 +82,7 @@ bool FrameReceiver::NextFrameByte(std::byte& out) {
 
 bool FrameReceiver::ReceiveFrame() {
   length_ = 0;
+  compressed_ = false;
   // Hunt for the start byte among the bytes at hand only.
   for (;;) {
     if (index_ >= count_) {
@@ -112,6 +113,7 @@ bool FrameReceiver::ReceiveFrame() {
     if (inflated == 0) return false;
     std::memcpy(message_.data(), inflated_.data(), inflated);
     length_ = inflated;
+    compressed_ = true;
     return true;
   }
   length_ = body_length;

@@ -64,6 +64,8 @@ class FrameReceiver {
   // holds a good non-empty message; bytes after the frame stay buffered.
   [[nodiscard]] bool ReceiveFrame();
   [[nodiscard]] std::span<const std::byte> message() const { return {message_.data(), length_}; }
+  // Whether the last good frame carried a compressed body.
+  [[nodiscard]] bool was_compressed() const { return compressed_; }
 
  private:
   // One unescaped byte of the frame; false when a bare start byte comes or
@@ -77,6 +79,7 @@ class FrameReceiver {
   std::size_t count_ = 0;
   std::array<std::byte, kMaxMessageBytes> message_{};
   std::size_t length_ = 0;
+  bool compressed_ = false;
   std::array<std::byte, kMaxMessageBytes> inflated_{};
   Decompressor decompressor_;
 };

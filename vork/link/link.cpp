@@ -68,7 +68,8 @@ void Link::ClosePort() {
 }
 
 void Link::ClosePortLocked() {
-  if (!port_held() && !receiver_.joinable()) return;
+  // Raised before anything else: a send in progress holds the port lock
+  // until the stop wakes it.
   stop_.Raise();
   StopReceiving();
   if (receiver_.joinable()) receiver_.join();

@@ -61,6 +61,8 @@ class SerialPort {
   void Drain() const;
 
   void Close();
+  // Hands the descriptor over; the exclusive hold goes with it.
+  UniqueFd Release() { return std::move(fd_); }
 
  private:
   explicit SerialPort(UniqueFd fd) : fd_(std::move(fd)) {}

@@ -1,0 +1,207 @@
+#include "link.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "fixtures.h"
+
+namespace vork::link {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Bytes;
+using testing::VirtualSerialPair;
+
+class RecordingOwner final : public LinkOwner {
+ public:
+  void SignalMessage() override {
+    std::lock_guard lock(mutex_);
+    ++signals_;
+    changed_.notify_all();
+  }
+  void LinkStopped() override {
+    std::lock_guard lock(mutex_);
+    ++stops_;
+  }
+  bool WaitForSignals(int count, std::chrono::milliseconds timeout = 2s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return signals_ >= count; });
+  }
+  int signals() {
+    std::lock_guard lock(mutex_);
+    return signals_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int signals_ = 0;
+  int stops_ = 0;
+};
+
+std::vector<std::byte> Framed(std::span<const std::byte> body) {
+  std::array<std::byte, kFrameAreaBytes> frame{};
+  const std::size_t n = BuildFrame(body, frame);
+  return {frame.begin(), frame.begin() + static_cast<long>(n)};
+}
+
+std::vector<std::byte> LastMessage(Link& link) {
+  return link.WithReceivedMessage(
+      [](std::span<const std::byte> m) { return std::vector<std::byte>(m.begin(), m.end()); });
+}
+
+class LinkTest : public ::testing::Test {
+ protected:
+  VirtualSerialPair pair_{7};
+  RecordingOwner owner_;
+  Link link_{owner_};
+};
+
+TEST_F(LinkTest, OpenFailuresLeaveTheLinkClosed) {
+  ::setenv("VORK_COM9", "/nonexistent/device", 1);
+  EXPECT_FALSE(link_.OpenPort(9, 115200)) << "missing device";
+  ::unsetenv("VORK_COM9");
+  EXPECT_FALSE(link_.port_held());
+
+  ::unsetenv("VORK_COM0");
+  EXPECT_FALSE(link_.OpenPort(0, 115200)) << "COM0 has no default device";
+
+  SerialPort::OpenError error{};
+  SerialPort holder = SerialPort::Open(pair_.device(), error);
+  ASSERT_TRUE(holder.valid());
+  EXPECT_FALSE(link_.OpenPort(7, 115200)) << "device held by another open";
+  EXPECT_FALSE(link_.port_held());
+  holder.Close();
+  EXPECT_TRUE(link_.OpenPort(7, 115200));
+}
+
+TEST_F(LinkTest, NegativePortNumberKeepsTheRememberedOne) {
+  ASSERT_TRUE(link_.OpenPort(7, 115200));
+  EXPECT_FALSE(link_.OpenPort(-1, 9600));
+  EXPECT_FALSE(link_.port_held()) << "an open port is closed first";
+  EXPECT_EQ(link_.port_number(), 7);
+  EXPECT_EQ(link_.baud_rate(), 115200);
+  EXPECT_TRUE(link_.ChangeBaudrate(9600));
+  EXPECT_EQ(link_.port_number(), 7);
+  EXPECT_TRUE(link_.receiving());
+}
+
+TEST_F(LinkTest, ChangeBaudrateBeforeAnyOpenTriesComZero) {
+  ::unsetenv("VORK_COM0");
+  EXPECT_FALSE(link_.ChangeBaudrate(9600));
+  EXPECT_EQ(link_.baud_rate(), 9600) << "the new rate stays stored";
+  VirtualSerialPair com0(0);
+  EXPECT_TRUE(link_.ChangeBaudrate(57600));
+  EXPECT_EQ(link_.port_number(), 0);
+}
+
+TEST_F(LinkTest, RefusedSettingsLeaveTheDeviceHeldUntilClose) {
+  EXPECT_FALSE(link_.OpenPort(7, 0));
+  EXPECT_TRUE(link_.port_held());
+  EXPECT_FALSE(link_.receiving());
+  SerialPort::OpenError error{};
+  EXPECT_FALSE(SerialPort::Open(pair_.device(), error).valid());
+  link_.ClosePort();
+  EXPECT_TRUE(SerialPort::Open(pair_.device(), error).valid());
+}
+
+TEST_F(LinkTest, ClosingTwiceOrNeverOpenedIsHarmless) {
+  link_.ClosePort();
+  ASSERT_TRUE(link_.OpenPort(7, 115200));
+  link_.ClosePort();
+  link_.ClosePort();
+  EXPECT_FALSE(link_.port_held());
+  EXPECT_FALSE(link_.SendFrame());
+}
+
+TEST_F(LinkTest, SendsTheFramedMessagePlainOrCompressed) {
+  ASSERT_TRUE(link_.OpenPort(7, 115200));
+  const auto message = Bytes({0x10, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00});
+  std::copy(message.begin(), message.end(), link_.transmit_message().begin());
+  link_.set_transmit_message_length(message.size());
+  EXPECT_EQ(link_.SetCompression(0), 1) << "compression is on until told otherwise";
+  ASSERT_TRUE(link_.SendFrame());
+  EXPECT_EQ(pair_.Receive(), Bytes({0x02, 0x07, 0x00, 0x10, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0xE9}));
+
+  link_.SetCompression(5);
+  ASSERT_TRUE(link_.SendFrame());
+  const auto wire = pair_.Receive();
+  ASSERT_GT(wire.size(), 6u);
+  EXPECT_EQ(wire[3], std::byte{0x78});
+  EXPECT_EQ(wire[4], std::byte{0x9C});
+}
+
+TEST_F(LinkTest, ReceivesFramesAndKeepsWhatFollowsThem) {
+  ASSERT_TRUE(link_.OpenPort(7, 115200));
+  const auto request = Bytes({0x10, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00});
+  const auto response = Bytes({0x11, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00});
+  auto both = Framed(request);
+  const auto second = Framed(response);
+  both.insert(both.end(), second.begin(), second.end());
+  pair_.Send(both);
+  ASSERT_TRUE(owner_.WaitForSignals(2));
+  EXPECT_EQ(LastMessage(link_), response);
+}
+
+TEST_F(LinkTest, AFrameMayPauseWithinItsGapBudgetButNotLonger) {
+  ASSERT_TRUE(link_.OpenPort(7, 115200));
+  ASSERT_EQ(link_.FrameGapBudget(), 10ms + 5 * 50ms);
+  const auto message = Bytes({0x11, 0x07, 0x00, 0x02, 0x00, 0x00, 0x00});
+  const auto wire = Framed(message);
+  const std::span<const std::byte> bytes(wire);
+
+  pair_.Send(bytes.first(4));
+  std::this_thread::sleep_for(100ms);
+  pair_.Send(bytes.subspan(4));
+  ASSERT_TRUE(owner_.WaitForSignals(1));
+  EXPECT_EQ(LastMessage(link_), message);
+
+  pair_.Send(bytes.first(4));
+  std::this_thread::sleep_for(link_.FrameGapBudget() + 200ms);
+  pair_.Send(bytes.subspan(4));
+  EXPECT_FALSE(owner_.WaitForSignals(2, 300ms)) << "a stalled frame is dropped";
+  pair_.Send(wire);
+  EXPECT_TRUE(owner_.WaitForSignals(2));
+}
+
+TEST_F(LinkTest, CloseFromAnotherThreadEndsTheReceiverAndABlockedSend) {
+  ASSERT_TRUE(link_.OpenPort(7, 115200));
+  link_.SetCompression(0);
+  // A far end that reads nothing fills the line's buffer: the next send
+  // blocks in its write until the close.
+  std::vector<std::byte> message(2000, std::byte{0x7E});
+  message[0] = std::byte{0x10};
+  std::copy(message.begin(), message.end(), link_.transmit_message().begin());
+  link_.set_transmit_message_length(message.size());
+  auto sending = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 100; ++i) {
+      if (!link_.SendFrame()) return i;
+    }
+    return -1;
+  });
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(sending.wait_for(0ms), std::future_status::timeout) << "the send should block";
+  std::thread closer([&] { link_.ClosePort(); });
+  ASSERT_EQ(sending.wait_for(2s), std::future_status::ready);
+  EXPECT_GT(sending.get(), 0);
+  closer.join();
+  EXPECT_FALSE(link_.port_held());
+  EXPECT_FALSE(link_.receiving());
+}
+
+TEST_F(LinkTest, ReopensAfterCloseOnTheSameDevice) {
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(link_.OpenPort(7, 115200));
+    pair_.Send(Framed(Bytes({0x11, 0x00, 0x00, static_cast<int>(round), 0x00, 0x00, 0x00})));
+    ASSERT_TRUE(owner_.WaitForSignals(round + 1));
+    link_.ClosePort();
+  }
+}
+
+}  // namespace
+}  // namespace vork::link
