@@ -49,7 +49,8 @@ std::optional<Fault> ParseFault(std::string_view text) {
       {"drop", Fault::Kind::kDrop},        {"ignore", Fault::Kind::kIgnore},
       {"wronglen", Fault::Kind::kWrongLength}, {"bodylen", Fault::Kind::kBodyLength},
       {"stale", Fault::Kind::kStale},      {"late", Fault::Kind::kLate},
-      {"split", Fault::Kind::kSplit},      {"noise", Fault::Kind::kNoise}};
+      {"split", Fault::Kind::kSplit},      {"noise", Fault::Kind::kNoise},
+      {"claim", Fault::Kind::kClaim}};
   const std::size_t selector = text.find_first_of("@:");
   if (selector == std::string_view::npos) return std::nullopt;
   std::string_view head = text.substr(0, selector);
@@ -220,6 +221,11 @@ struct Simulator::Impl final : link::ByteSource {
       if (Has(active, Fault::Kind::kIgnore)) return;
       answer = service.Answer(header.code, header.sequence, payload);
     }
+    if (const Fault* claim = Find(active, Fault::Kind::kClaim); claim && claim->value >= 0) {
+      const auto m = static_cast<std::uint32_t>(claim->value);
+      answer.resize(8 + m);
+      link::put_u32le(answer, m);
+    }
     if (const Fault* wrong = Find(active, Fault::Kind::kWrongLength)) {
       answer.resize(wrong->value >= 0 ? static_cast<std::size_t>(wrong->value) : answer.size() + 1);
     }
@@ -328,6 +334,8 @@ std::vector<LoggedRequest> Simulator::Requests() const {
 void Simulator::ClearLog() {
   std::lock_guard lock(impl_->mutex);
   impl_->log.clear();
+  impl_->request_count = 0;
+  impl_->code_counts.clear();
 }
 
 bool Simulator::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
@@ -343,6 +351,11 @@ std::uint64_t Simulator::bytes_received() const {
 std::vector<std::string> Simulator::Rings() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->service.rings();
+}
+
+std::size_t Simulator::OpenHandles() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->service.open_handles();
 }
 
 bool Simulator::SendOneKeyRequest(std::string_view text, std::chrono::milliseconds timeout) {

@@ -17,6 +17,7 @@
 //   late=MS      the answer leaves MS milliseconds late
 //   split=MS     the answer frame is written in two parts, MS ms apart
 //   noise=N      N bytes of noise (never 0x02) go before the answer frame
+//   claim=M      a read-chunk answer says it carries M data bytes (and does)
 // Text form: KIND[=VALUE](@N | :code=C[#K] | @*), e.g. "drop@3",
 // "late=6000:code=0#1", "ignore:code=0" (every version request).
 #pragma once
@@ -43,7 +44,9 @@ namespace vork::termsim {
 enum class AnswerCompression { kMirror, kNever, kAlways };
 
 struct Fault {
-  enum class Kind { kDrop, kIgnore, kWrongLength, kBodyLength, kStale, kLate, kSplit, kNoise };
+  enum class Kind {
+    kDrop, kIgnore, kWrongLength, kBodyLength, kStale, kLate, kSplit, kNoise, kClaim
+  };
   Kind kind = Kind::kDrop;
   int value = -1;                     // see the kinds above; -1: the default
   std::uint32_t request_number = 0;   // n-th request; 0: select by code
@@ -85,12 +88,15 @@ class Simulator {
   void ClearFaults();
 
   [[nodiscard]] std::vector<LoggedRequest> Requests() const;
+  // Forgets the requests logged so far; faults count requests from here on.
   void ClearLog();
   // Waits until at least `count` requests have been logged.
   bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
   // Raw bytes read from the line so far, framed or not.
   [[nodiscard]] std::uint64_t bytes_received() const;
   [[nodiscard]] std::vector<std::string> Rings() const;
+  // Files and searches the terminal holds open.
+  [[nodiscard]] std::size_t OpenHandles() const;
 
   // Writes text raw on the line and waits up to timeout for the reply "ok";
   // no frames are read meanwhile.

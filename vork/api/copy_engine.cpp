@@ -154,9 +154,6 @@ class Endpoint {
   std::int32_t remote_ = -1;
 };
 
-void Publish(std::int32_t* status, std::int32_t value) {
-  if (status != nullptr) std::atomic_ref<std::int32_t>(*status).store(value);
-}
 
 }  // namespace
 
@@ -282,13 +279,18 @@ void BackgroundCopy::AbortAndWait() {
 
 void BackgroundCopy::Run(std::optional<CopyPath> source, std::optional<CopyPath> target,
                          std::int32_t* status, std::int32_t* cancel) {
+  auto publish = [&](std::int32_t value) {
+    if (probe_) probe_(value);
+    if (status != nullptr) std::atomic_ref<std::int32_t>(*status).store(value);
+  };
   class Observer final : public CopyObserver {
    public:
-    Observer(std::int32_t* status, std::int32_t* cancel, const std::atomic<bool>& abort)
-        : status_(status), cancel_(cancel), abort_(abort) {}
+    Observer(std::function<void(std::int32_t)> publish, std::int32_t* cancel,
+             const std::atomic<bool>& abort)
+        : publish_(std::move(publish)), cancel_(cancel), abort_(abort) {}
     void BlockDone(std::uint32_t block, std::uint32_t blocks) override {
       const auto percent = static_cast<std::int32_t>(100ULL * block / blocks);
-      Publish(status_, std::max(2, percent));
+      publish_(std::max(2, percent));
     }
     bool StopRequested() override {
       if (abort_.load()) return true;
@@ -296,10 +298,10 @@ void BackgroundCopy::Run(std::optional<CopyPath> source, std::optional<CopyPath>
     }
 
    private:
-    std::int32_t* status_;
+    std::function<void(std::int32_t)> publish_;
     std::int32_t* cancel_;
     const std::atomic<bool>& abort_;
-  } observer(status, cancel, abort_);
+  } observer(publish, cancel, abort_);
 
   CopyStatus outcome = CopyStatus::kReadFailure;
   if (!source) {
@@ -315,7 +317,7 @@ void BackgroundCopy::Run(std::optional<CopyPath> source, std::optional<CopyPath>
     std::lock_guard lock(mutex_);
     running_ = false;
   }
-  Publish(status, static_cast<std::int32_t>(outcome));
+  publish(static_cast<std::int32_t>(outcome));
 }
 
 std::int32_t CopyFileExW(BackgroundCopy& background, const char16_t* source,

@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -89,6 +90,10 @@ class BackgroundCopy {
   // Makes a running copy stop after its current block and waits for it.
   void AbortAndWait();
 
+  // Test seam: sees every value the copy writes to its status variable, on
+  // the copy's thread, right before it is written. Set while no copy runs.
+  void set_status_probe(std::function<void(std::int32_t)> probe) { probe_ = std::move(probe); }
+
  private:
   void Run(std::optional<CopyPath> source, std::optional<CopyPath> target, std::int32_t* status,
            std::int32_t* cancel);
@@ -97,6 +102,7 @@ class BackgroundCopy {
   std::mutex mutex_;
   bool running_ = false;
   std::atomic<bool> abort_{false};
+  std::function<void(std::int32_t)> probe_;
   std::thread thread_;
 };
 
