@@ -99,7 +99,7 @@ std::vector<std::byte> ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<std::byte> out(chars.size());
-  std::memcpy(out.data(), chars.data(), chars.size());
+  if (!chars.empty()) std::memcpy(out.data(), chars.data(), chars.size());
   return out;
 }
 

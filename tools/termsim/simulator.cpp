@@ -360,8 +360,7 @@ std::size_t Simulator::OpenHandles() const {
 
 bool Simulator::SendOneKeyRequest(std::string_view text, std::chrono::milliseconds timeout) {
   Impl::Command command;
-  command.bytes.resize(text.size());
-  std::memcpy(command.bytes.data(), text.data(), text.size());
+  for (char c : text) command.bytes.push_back(static_cast<std::byte>(c));
   command.await_ok = true;
   command.timeout = timeout;
   auto done = command.done.get_future();

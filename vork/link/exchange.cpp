@@ -68,6 +68,7 @@ Outcome Transact(CallContext& ctx, Command code, PayloadPieces payload,
     auto message = ctx.link().transmit_message();
     std::size_t at = kHeaderBytes;
     for (auto piece : payload) {
+      if (piece.empty()) continue;
       std::memcpy(message.data() + at, piece.data(), piece.size());
       at += piece.size();
     }
