@@ -1,5 +1,7 @@
 #include "link.h"
 
+#include "exchange.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -146,6 +148,116 @@ TEST_F(LinkTest, ReceivesFramesAndKeepsWhatFollowsThem) {
   pair_.Send(both);
   ASSERT_TRUE(owner_.WaitForSignals(2));
   EXPECT_EQ(LastMessage(link_), response);
+}
+
+std::vector<std::byte> Deflated(std::span<const std::byte> message) {
+  Compressor compressor;
+  std::array<std::byte, kCompressionWindowBytes> out{};
+  const std::size_t n = compressor.CompressBody(message, out);
+  return {out.begin(), out.begin() + static_cast<long>(n)};
+}
+
+std::vector<std::byte> Join(std::initializer_list<std::vector<std::byte>> parts) {
+  std::vector<std::byte> out;
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+// Each case goes over the line as one or two writes, followed by a good
+// frame; the messages that arrive before that one are the case's result.
+TEST(LinkReceive, EdgeCasesOfTheLineOverAVirtualPair) {
+  VirtualSerialPair pair(7);
+  struct Owner final : LinkOwner {
+    Link* link = nullptr;
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::vector<std::byte>> messages;
+    void SignalMessage() override {
+      auto message = LastMessage(*link);
+      std::lock_guard lock(mutex);
+      messages.push_back(std::move(message));
+      arrived.notify_all();
+    }
+    void LinkStopped() override {}
+  } owner;
+  Link link(owner);
+  owner.link = &link;
+  ASSERT_TRUE(link.OpenPort(7, 115200));
+  ASSERT_EQ(link.SetCompression(0), 1);
+
+  const auto message = Bytes({0x11, 0x03, 0x00, 0x09, 0x00, 0x00, 0x00});
+  const auto wire = Framed(message);
+  const auto escaped_message = Bytes({0x11, 0x02, 0x00, 0x7E, 0x00, 0x00, 0x00});
+  const auto escaped = Framed(escaped_message);
+  auto bad_adler = Deflated(message);
+  bad_adler.back() ^= std::byte{0x55};
+  const auto sentinel = Bytes({0x11, 0x18, 0x00, 0xFF, 0xFF, 0x00, 0x00});
+  const auto tail_of = [](const std::vector<std::byte>& v, std::size_t from) {
+    return std::vector<std::byte>(v.begin() + static_cast<long>(from), v.end());
+  };
+  const auto head_of = [](const std::vector<std::byte>& v, std::size_t n) {
+    return std::vector<std::byte>(v.begin(), v.begin() + static_cast<long>(n));
+  };
+  auto bare_start_inside = head_of(wire, 5);
+  bare_start_inside.push_back(std::byte{0x02});
+  const auto escape_then_start = Bytes({0x02, 0x03, 0x00, 0x11, 0x7E, 0x02, 0x00,
+                                        static_cast<int>((~0x03 ^ 0x00 ^ 0x11 ^ 0x22 ^ 0x00) & 0xFF)});
+  struct Case {
+    const char* name;
+    std::vector<std::vector<std::byte>> writes;
+    std::vector<std::vector<std::byte>> expected;
+  };
+  const std::vector<Case> cases = {
+      {"noise before the start byte", {Join({Bytes({0x0D, 0x0A, 0x33}), wire})}, {message}},
+      {"split between two reads", {head_of(wire, 1), tail_of(wire, 1)}, {message}},
+      {"split between escape and partner", {head_of(escaped, 5), tail_of(escaped, 5)},
+       {escaped_message}},
+      {"escape followed by 0x02 is 0x22", {escape_then_start},
+       {Bytes({0x11, 0x22, 0x00})}},
+      {"bare 0x02 inside a frame", {bare_start_inside}, {}},
+      {"length 2049", {Bytes({0x02, 0x01, 0x08, 0x11, 0x00})}, {}},
+      {"compressed answer, own flag off", {Framed(Deflated(message))}, {message}},
+      {"wrong Adler-32", {Framed(bad_adler)}, {}},
+      {"0x78 but not zlib", {Framed(Bytes({0x78, 0x11, 0x00, 0x00}))}, {}},
+      {"empty body", {Framed({})}, {}},
+      {"two frames in one read", {Join({wire, escaped})}, {message, escaped_message}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      std::lock_guard lock(owner.mutex);
+      owner.messages.clear();
+    }
+    for (const auto& w : c.writes) {
+      pair.Send(w);
+      std::this_thread::sleep_for(20ms);
+    }
+    pair.Send(Framed(sentinel));
+    std::unique_lock lock(owner.mutex);
+    ASSERT_TRUE(owner.arrived.wait_for(lock, 2s, [&] {
+      return !owner.messages.empty() && owner.messages.back() == sentinel;
+    }));
+    owner.messages.pop_back();
+    EXPECT_EQ(owner.messages, c.expected);
+  }
+}
+
+TEST(LinkReceive, RequestFromTheTerminalSetsOnlyTheRequestEvent) {
+  VirtualSerialPair pair(7);
+  CallContext ctx;
+  ASSERT_TRUE(ctx.link().OpenPort(7, 115200));
+  pair.Send(Framed(Bytes({0x10, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00})));
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (!ctx.request_event().IsSet() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_TRUE(ctx.request_event().IsSet());
+  EXPECT_FALSE(ctx.response_event().IsSet());
+  pair.Send(Framed(Bytes({0x11, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00})));
+  while (!ctx.response_event().IsSet() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_TRUE(ctx.response_event().IsSet());
 }
 
 TEST_F(LinkTest, AFrameMayPauseWithinItsGapBudgetButNotLonger) {
