@@ -90,14 +90,9 @@ class Endpoint {
       });
       return got;
     }
-    std::size_t done = 0;
-    while (done < into.size()) {
-      const ssize_t got = ::read(pc_.get(), into.data() + done, into.size() - done);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      done += static_cast<std::size_t>(got);
-    }
-    return done;
+    return Repeat(into.size(), [&](std::size_t done) {
+      return ::read(pc_.get(), into.data() + done, into.size() - done);
+    });
   }
 
   [[nodiscard]] std::size_t Write(std::span<const std::byte> from) {
@@ -109,14 +104,9 @@ class Endpoint {
       });
       return put;
     }
-    std::size_t done = 0;
-    while (done < from.size()) {
-      const ssize_t put = ::write(pc_.get(), from.data() + done, from.size() - done);
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) break;
-      done += static_cast<std::size_t>(put);
-    }
-    return done;
+    return Repeat(from.size(), [&](std::size_t done) {
+      return ::write(pc_.get(), from.data() + done, from.size() - done);
+    });
   }
 
   void Close() {
@@ -128,6 +118,20 @@ class Endpoint {
   }
 
  private:
+  // Repeats a read or write that may move fewer bytes than asked until all
+  // `total` have moved, the file ends or it fails; the bytes moved.
+  template <typename Io>
+  static std::size_t Repeat(std::size_t total, Io io) {
+    std::size_t done = 0;
+    while (done < total) {
+      const ssize_t moved = io(done);
+      if (moved < 0 && errno == EINTR) continue;
+      if (moved <= 0) break;
+      done += static_cast<std::size_t>(moved);
+    }
+    return done;
+  }
+
   template <typename F>
   std::invoke_result_t<F&> Remote(F&& f) {
     std::lock_guard lock(ctx_.call_mutex());
