@@ -1,14 +1,14 @@
 // vork-termsim: plays the terminal's service on a serial device.
 //
 //   vork-termsim --root DIR (--pty LINK | --device PATH [--baud N])
-//                [--compress-answers mirror|never|always] [--fault SPEC]...
+//                [--compress-answers mirror|never|always] [--fault RULE]...
 //                [--request TEXT] [--commands]
 //
 // --pty makes a pseudo-terminal pair and links LINK to the PC-side device;
 // --device serves a real port (or one end of the line simulator). Prints
 // "ready <device>" once it serves. --request sends a one-key request first
 // and prints "reply ok" or "reply none". --commands reads control lines on
-// stdin: "request TEXT", "fault SPEC", "quit". Ends on SIGINT or SIGTERM.
+// stdin: "request TEXT", "fault RULE", "quit". Ends on SIGINT or SIGTERM.
 #include <signal.h>
 #include <unistd.h>
 
@@ -49,7 +49,7 @@ struct Arguments {
 [[noreturn]] void Usage(const std::string& problem) {
   std::cerr << "vork-termsim: " << problem << "\n"
             << "usage: vork-termsim --root DIR (--pty LINK | --device PATH [--baud N])\n"
-            << "         [--compress-answers mirror|never|always] [--fault SPEC]...\n"
+            << "         [--compress-answers mirror|never|always] [--fault RULE]...\n"
             << "         [--request TEXT] [--commands]\n";
   std::exit(2);
 }
@@ -82,9 +82,9 @@ Arguments Parse(int argc, char** argv) {
         Usage("unknown --compress-answers mode " + mode);
       }
     } else if (option == "--fault") {
-      const std::string spec = value();
-      const auto fault = ParseFault(spec);
-      if (!fault) Usage("malformed fault " + spec);
+      const std::string text = value();
+      const auto fault = ParseFault(text);
+      if (!fault) Usage("malformed fault " + text);
       args.faults.push_back(*fault);
     } else if (option == "--request") {
       args.requests.push_back(value());
