@@ -4,19 +4,13 @@
 
 namespace kelvra {
 
-namespace {
-
-// The end of one Send(): reached when its queued call has run, or when the
-// call is destroyed without running (the window went away first).
-class Completion {
+// The end of one Send(): its request ran, or was dropped.
+class JobBridge::Completion {
  public:
-  void MarkRan() {
-    std::lock_guard lock(mutex_);
-    ran_ = true;
-  }
-  void Finish() {
+  void Finish(bool ran) {
     std::lock_guard lock(mutex_);
     finished_ = true;
+    ran_ = ran;
     done_.notify_all();
   }
   bool Wait() {
@@ -32,59 +26,39 @@ class Completion {
   bool ran_ = false;
 };
 
-// Held by the queued call only: its destruction, whether or not the call ran,
-// finishes the Send() that queued it.
-struct FinishOnDestroy {
-  explicit FinishOnDestroy(std::shared_ptr<Completion> c) : completion(std::move(c)) {}
-  std::shared_ptr<Completion> completion;
-  FinishOnDestroy(const FinishOnDestroy&) = delete;
-  FinishOnDestroy& operator=(const FinishOnDestroy&) = delete;
-  ~FinishOnDestroy() { completion->Finish(); }
-};
-
-}  // namespace
-
-std::shared_ptr<JobBridge> JobBridge::Create(QObject* context, JobWindow* window) {
-  return std::shared_ptr<JobBridge>(new JobBridge(context, window));
+void JobPump::RunQueued() {
+  if (const auto bridge = bridge_.lock()) bridge->RunQueued();
 }
 
-JobWindow* JobBridge::WindowIfAttached() const {
+std::shared_ptr<JobBridge> JobBridge::Create(QObject* gui_parent, JobWindow* window) {
+  std::shared_ptr<JobBridge> bridge(new JobBridge(window));
+  bridge->pump_ = new JobPump(bridge, gui_parent);
+  return bridge;
+}
+
+void JobBridge::Queue(Request request) {
   std::lock_guard lock(mutex_);
-  return window_;
+  if (window_ == nullptr) {
+    if (request.completion) request.completion->Finish(false);
+    return;
+  }
+  queue_.push_back(std::move(request));
+  // Under the lock: the window detaches (and only then goes away) under the
+  // same lock, so the pump is alive here.
+  QMetaObject::invokeMethod(pump_, "RunQueued", Qt::QueuedConnection);
 }
 
-bool JobBridge::Attached() const { return WindowIfAttached() != nullptr; }
-
-void JobBridge::Post(Action action) {
-  std::lock_guard lock(mutex_);
-  if (window_ == nullptr) return;
-  // Queued under the lock: Detach() cannot slip in between the check and
-  // the queuing, and a detached bridge drops the call when it comes up.
-  QMetaObject::invokeMethod(
-      context_,
-      [self = shared_from_this(), action = std::move(action)] {
-        if (JobWindow* window = self->WindowIfAttached()) action(*window);
-      },
-      Qt::QueuedConnection);
-}
+void JobBridge::Post(Action action) { Queue({std::move(action), nullptr}); }
 
 bool JobBridge::Send(Action action) {
   auto completion = std::make_shared<Completion>();
-  {
-    std::lock_guard lock(mutex_);
-    if (window_ == nullptr) return false;
-    auto finish = std::make_shared<FinishOnDestroy>(completion);
-    QMetaObject::invokeMethod(
-        context_,
-        [self = shared_from_this(), action = std::move(action), completion, finish] {
-          if (JobWindow* window = self->WindowIfAttached()) {
-            action(*window);
-            completion->MarkRan();
-          }
-        },
-        Qt::QueuedConnection);
-  }
+  Queue({std::move(action), completion});
   return completion->Wait();
+}
+
+bool JobBridge::Attached() const {
+  std::lock_guard lock(mutex_);
+  return window_ != nullptr;
 }
 
 void JobBridge::Pause(std::chrono::milliseconds duration) const {
@@ -93,9 +67,33 @@ void JobBridge::Pause(std::chrono::milliseconds duration) const {
 }
 
 void JobBridge::Detach() {
-  std::lock_guard lock(mutex_);
-  window_ = nullptr;
-  detached_.notify_all();
+  std::deque<Request> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    window_ = nullptr;
+    dropped.swap(queue_);
+    detached_.notify_all();
+  }
+  for (Request& request : dropped) {
+    if (request.completion) request.completion->Finish(false);
+  }
+}
+
+void JobBridge::RunQueued() {
+  for (;;) {
+    Request request;
+    JobWindow* window = nullptr;
+    {
+      std::lock_guard lock(mutex_);
+      if (window_ == nullptr || queue_.empty()) return;
+      request = std::move(queue_.front());
+      queue_.pop_front();
+      window = window_;
+    }
+    // Detach() happens on this thread only, so window stays valid meanwhile.
+    request.action(*window);
+    if (request.completion) request.completion->Finish(true);
+  }
 }
 
 }  // namespace kelvra

@@ -1,22 +1,25 @@
 // How a transfer job talks to the window.
 //
 // Model: the job runs on its own thread and never touches a widget. Each of
-// its requests travels as a queued call into the window's event queue, so
-// the window carries them out on the GUI thread in the order the job made
-// them; Send() also waits until the window has carried its call out. The
-// window detaches the bridge when it closes: from then on no call of the job
-// reaches it (calls already queued are dropped), Send() returns at once and a
-// Pause() in progress ends.
+// its requests is queued in the bridge, and a wake-up without payload is
+// queued in the GUI thread's event loop; there the bridge's pump runs the
+// requests in the order the job made them. Send() also waits until its
+// request has run. The window detaches the bridge when it closes: from then
+// on nothing of the job reaches it (queued requests are dropped), Send()
+// returns at once and a Pause() in progress ends.
 //
-// Ownership: shared by the window and the job; the window's QObject must
-// outlive every queued call, which Qt guarantees by dropping the queued calls
-// of an object it destroys.
+// All data crosses threads under the bridge's own mutex, so the hand-over is
+// visible to race checkers that cannot see inside Qt's event queue.
+//
+// Ownership: shared by the window and the job. The pump is a child of the
+// window's QObject, so it never outlives the window.
 #pragma once
 
 #include <QObject>
 #include <QString>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -42,35 +45,61 @@ class JobWindow {
   ~JobWindow() = default;
 };
 
+class JobBridge;
+
+// Runs a bridge's queued requests when the GUI thread's event loop gets to
+// its wake-up.
+class JobPump : public QObject {
+  Q_OBJECT
+
+ public:
+  JobPump(std::weak_ptr<JobBridge> bridge, QObject* parent)
+      : QObject(parent), bridge_(std::move(bridge)) {}
+  Q_INVOKABLE void RunQueued();
+
+ private:
+  std::weak_ptr<JobBridge> bridge_;
+};
+
 class JobBridge : public std::enable_shared_from_this<JobBridge> {
  public:
   using Action = std::function<void(JobWindow&)>;
 
-  // context lives on the GUI thread and carries the queued calls; window is
-  // the object they act on (usually the same object).
-  static std::shared_ptr<JobBridge> Create(QObject* context, JobWindow* window);
+  // GUI thread. gui_parent lives on the GUI thread and owns the pump; window
+  // is what the requests act on. Neither may go away before Detach().
+  static std::shared_ptr<JobBridge> Create(QObject* gui_parent, JobWindow* window);
 
   // Job side, any thread.
-  // Queues action; it is dropped once the bridge is detached.
+  // Queues action; dropped once the bridge is detached.
   void Post(Action action);
-  // Queues action and waits until the window has carried it out or has
-  // dropped it. True when it ran.
+  // Queues action and waits until it has run or been dropped. True when it
+  // ran.
   bool Send(Action action);
   [[nodiscard]] bool Attached() const;
   // Waits for duration, or less when the bridge is detached meanwhile.
   void Pause(std::chrono::milliseconds duration) const;
 
-  // Window side, GUI thread: no call of the job reaches the window after it.
+  // Window side, GUI thread.
+  // Nothing of the job reaches the window after this; waiting Send()s end.
   void Detach();
+  // Runs the queued requests in order (the pump's work).
+  void RunQueued();
 
  private:
-  JobBridge(QObject* context, JobWindow* window) : context_(context), window_(window) {}
-  JobWindow* WindowIfAttached() const;
+  class Completion;
+  struct Request {
+    Action action;
+    std::shared_ptr<Completion> completion;  // null for Post()
+  };
 
-  QObject* const context_;
+  explicit JobBridge(JobWindow* window) : window_(window) {}
+  void Queue(Request request);
+
   mutable std::mutex mutex_;
   mutable std::condition_variable detached_;
   JobWindow* window_;  // null once detached
+  JobPump* pump_ = nullptr;
+  std::deque<Request> queue_;
 };
 
 }  // namespace kelvra
