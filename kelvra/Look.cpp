@@ -32,6 +32,7 @@ QPushButton:pressed { background: #0b2a6f; }
 QStatusBar#StatusBar { background: #0b2a6f; }
 QStatusBar#StatusBar QLabel { color: white; padding-left: 3px; }
 QStatusBar#StatusBar::item { border: 1px solid #4a6fb8; }
+QLabel#StatusBarPanel2 { padding-left: 1px; font-size: 7pt; }
 QMenu { background: #e8eefa; border: 1px solid #0b2a6f; color: #0b2a6f; }
 QMenu::item:selected { background: #1f4fae; color: white; }
 QMenu::separator { height: 1px; background: #4a6fb8; margin: 3px 6px; }
