@@ -70,7 +70,11 @@ void ReceiveAll(PlannedSource& source, FrameReceiver& receiver, OnMessage on_mes
       FUZZ_CHECK(got <= receiver.RawArea().size());
       receiver.Accept(got);
     }
-    if (receiver.ReceiveFrame()) on_message(receiver.message(), receiver.was_compressed());
+    if (receiver.ReceiveFrame()) {
+      on_message(receiver.message(), receiver.was_compressed());
+    } else {
+      FUZZ_CHECK(receiver.message().empty());  // a bad frame leaves no message behind
+    }
   }
 }
 
