@@ -60,7 +60,11 @@ TEST(RelayTest, DeliversBytesIntactAndInOrderBothWays) {
   const Case cases[] = {{0, 256 * 1024}, {1'000'000, 32 * 1024}, {115200, 4 * 1024}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.baud);
-    Relay relay(Paced(c.baud));
+    RelayConfig config = Paced(c.baud);
+    // Room for everything, so a reader the machine leaves waiting cannot
+    // make the line overrun: losing bytes is not what this test looks at.
+    config.receive_buffer_bytes = c.bytes;
+    Relay relay(config);
     DeviceUser a(relay.path_a());
     DeviceUser b(relay.path_b());
     const auto a_to_b = RandomBytes(c.bytes, 1);
@@ -307,6 +311,11 @@ TEST(RelayTest, NoByteArrivesBeforeItsLineTime) {
 
 class RelayLifetimeTest : public ::testing::Test {
  protected:
+  static std::size_t OpenDescriptors() {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+  }
+
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "linesim-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
@@ -321,6 +330,7 @@ TEST_F(RelayLifetimeTest, DevicesHangUpAndLinksGoWhenTheRelayEnds) {
   RelayConfig config = Unlimited();
   config.a_link = (dir_ / "pc").string();
   config.b_link = (dir_ / "terminal").string();
+  const std::size_t descriptors = OpenDescriptors();
   std::optional<Relay> relay(std::in_place, config);
   EXPECT_EQ(relay->path_a(), config.a_link);
   DeviceUser a(config.a_link);
@@ -330,14 +340,18 @@ TEST_F(RelayLifetimeTest, DevicesHangUpAndLinksGoWhenTheRelayEnds) {
   EXPECT_NE(gone.revents & POLLHUP, 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(config.a_link)));
   EXPECT_FALSE(fs::exists(fs::symlink_status(config.b_link)));
+  a.Close();
+  EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
 TEST_F(RelayLifetimeTest, FailedStartLeavesNothingBehind) {
   RelayConfig config = Unlimited();
   config.a_link = (dir_ / "pc").string();
   config.b_link = (dir_ / "missing" / "terminal").string();
+  const std::size_t descriptors = OpenDescriptors();
   EXPECT_THROW(Relay relay(config), std::system_error);
   EXPECT_FALSE(fs::exists(fs::symlink_status(config.a_link)));
+  EXPECT_EQ(OpenDescriptors(), descriptors);
 
   RelayConfig bad = Unlimited();
   bad.a_to_b.faults.flip = 2;
