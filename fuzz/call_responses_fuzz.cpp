@@ -9,7 +9,8 @@
 // of any length instead of the one the request expects), then the fields
 // and payload bytes. When the input runs out, requests get an answer for
 // another command code, which ends the attempt at once. With one attempt
-// per call and every answer a good frame, no input waits for a time-out.
+// per call and every answer a good frame, no input waits for a time-out;
+// a call that does has lost an answer, and that stops the run.
 //
 // Each call is checked against what the exchange accepts: a response
 // counts only when it echoes the code and sequence number and its length
@@ -60,6 +61,9 @@ constexpr std::byte kGuard{0xA5};
 constexpr std::size_t kGuardBytes = 64;
 constexpr std::uint32_t kChunkBytes = 1024;
 constexpr std::uint32_t kHandle = 0x1234;
+// Never waited out when all is well (every request is answered at once);
+// long enough that a loaded machine does not make a late answer of it.
+constexpr auto kResponseTimeout = 2000ms;
 
 std::vector<std::byte> Bytes(std::span<const std::byte> bytes) { return {bytes.begin(), bytes.end()}; }
 
@@ -308,13 +312,17 @@ class Harness {
   template <typename Call>
   Log Exchanges(FuzzedDataProvider& data, Call call) {
     responder_.Begin(data);
+    const auto start = std::chrono::steady_clock::now();
     call();
+    // Every request gets a good frame at once: a wait that runs out means
+    // an answer was lost on the way in.
+    FUZZ_CHECK(std::chrono::steady_clock::now() - start < kResponseTimeout);
     return responder_.Finish();
   }
 
   tools::PseudoTerminal pty_;
   Responder responder_{pty_.far_end()};
-  link::CallContext ctx_{{.response_timeout = 250ms, .retry_count = 0}};
+  link::CallContext ctx_{{.response_timeout = kResponseTimeout, .retry_count = 0}};
   std::filesystem::path folder_;
   std::filesystem::path pc_source_;
   std::filesystem::path pc_target_;
