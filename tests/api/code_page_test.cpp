@@ -91,5 +91,22 @@ TEST(CodePage, SingleByteCodePageThroughIconv) {
   EXPECT_EQ(WideOf(*wide), u"caf\u00E9");
 }
 
+TEST(CodePage, UnlimitedConversionsForTextsThatAreNotPaths) {
+  {
+    LocaleScope scope("C.UTF-8");
+    const std::u16string long_folder = u"/data/" + std::u16string(600, u'\u00E9');
+    const std::string bytes = ToCodePage(long_folder);
+    EXPECT_EQ(bytes.size(), 6u + 1200u);
+    EXPECT_EQ(FromCodePage(bytes), long_folder);
+    EXPECT_EQ(FromCodePage("a\xC3"), u"a\uFFFD") << "a sequence cut short";
+  }
+  LocaleScope scope("xx_YY.ISO-8859-1");
+  EXPECT_EQ(ToCodePage(u"\u00FCber \u6587"), "\xFC" "ber ?");
+  EXPECT_EQ(FromCodePage("\xFC" "ber"), u"\u00FC" "ber");
+  LocaleScope unknown("xx_YY.NO-SUCH-CHARSET");
+  EXPECT_EQ(ToCodePage(u"\u00E9"), "\xC3\xA9") << "an unknown code page is taken as UTF-8";
+  EXPECT_EQ(FromCodePage("\xC3\xA9"), u"\u00E9");
+}
+
 }  // namespace
 }  // namespace vork::api

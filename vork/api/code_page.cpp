@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 namespace vork::api {
@@ -14,6 +15,7 @@ namespace vork::api {
 namespace {
 
 constexpr char16_t kReplacement = u'\uFFFD';
+constexpr std::size_t kUnbounded = std::numeric_limits<std::size_t>::max();
 
 bool IsUtf8(std::string_view name) {
   std::string folded;
@@ -23,60 +25,47 @@ bool IsUtf8(std::string_view name) {
   return folded == "utf8";
 }
 
-std::size_t WideLength(const char16_t* text) {
-  std::size_t n = 0;
-  while (text[n] != 0) ++n;
-  return n;
-}
-
-// One Unicode character from UTF-16; unpaired surrogates give nothing.
-std::optional<char32_t> NextCodePoint(const char16_t* text, std::size_t& at) {
+// One Unicode character from UTF-16; an unpaired surrogate gives nothing.
+std::optional<char32_t> NextCodePoint(std::u16string_view text, std::size_t& at) {
   const char16_t unit = text[at++];
   if (unit < 0xD800 || unit > 0xDFFF) return unit;
-  if (unit <= 0xDBFF && text[at] >= 0xDC00 && text[at] <= 0xDFFF) {
+  if (unit <= 0xDBFF && at < text.size() && text[at] >= 0xDC00 && text[at] <= 0xDFFF) {
     const char16_t low = text[at++];
     return 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (low - 0xDC00);
   }
   return std::nullopt;
 }
 
-std::optional<std::size_t> WideToUtf8(const char16_t* text, std::span<char> out) {
-  std::size_t written = 0;
-  auto put = [&](std::initializer_list<unsigned> bytes) {
-    if (out.size() - written < bytes.size()) return false;
-    for (unsigned b : bytes) out[written++] = static_cast<char>(b);
-    return true;
-  };
-  for (std::size_t at = 0; text[at] != 0;) {
-    const auto cp = NextCodePoint(text, at);
-    bool fits = false;
-    if (!cp) {
-      fits = put({'?'});
-    } else if (*cp < 0x80) {
-      fits = put({static_cast<unsigned>(*cp)});
-    } else if (*cp < 0x800) {
-      fits = put({0xC0 | (*cp >> 6), 0x80 | (*cp & 0x3F)});
-    } else if (*cp < 0x10000) {
-      fits = put({0xE0 | (*cp >> 12), 0x80 | ((*cp >> 6) & 0x3F), 0x80 | (*cp & 0x3F)});
-    } else {
-      fits = put({0xF0 | (*cp >> 18), 0x80 | ((*cp >> 12) & 0x3F), 0x80 | ((*cp >> 6) & 0x3F),
-                  0x80 | (*cp & 0x3F)});
-    }
-    if (!fits) return std::nullopt;
+void AppendUtf8(std::string& out, char32_t cp) {
+  auto put = [&](unsigned byte) { out += static_cast<char>(byte); };
+  if (cp < 0x80) {
+    put(cp);
+  } else if (cp < 0x800) {
+    put(0xC0 | (cp >> 6));
+    put(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    put(0xE0 | (cp >> 12));
+    put(0x80 | ((cp >> 6) & 0x3F));
+    put(0x80 | (cp & 0x3F));
+  } else {
+    put(0xF0 | (cp >> 18));
+    put(0x80 | ((cp >> 12) & 0x3F));
+    put(0x80 | ((cp >> 6) & 0x3F));
+    put(0x80 | (cp & 0x3F));
   }
-  return written;
 }
 
 // Decodes one UTF-8 sequence; invalid or overlong input takes one byte and
 // gives U+FFFD.
-char32_t NextUtf8(const unsigned char* text, std::size_t length, std::size_t& at) {
-  const unsigned lead = text[at];
+char32_t NextUtf8(std::string_view text, std::size_t& at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
   std::size_t extra = 0;
   char32_t cp = 0;
   if (lead < 0x80) {
     ++at;
     return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
+  }
+  if ((lead & 0xE0) == 0xC0) {
     extra = 1, cp = lead & 0x1F;
   } else if ((lead & 0xF0) == 0xE0) {
     extra = 2, cp = lead & 0x0F;
@@ -86,16 +75,17 @@ char32_t NextUtf8(const unsigned char* text, std::size_t length, std::size_t& at
     ++at;
     return kReplacement;
   }
-  if (length - at <= extra) {
+  if (text.size() - at <= extra) {
     ++at;
     return kReplacement;
   }
   for (std::size_t i = 1; i <= extra; ++i) {
-    if ((text[at + i] & 0xC0) != 0x80) {
+    const auto next = static_cast<unsigned char>(text[at + i]);
+    if ((next & 0xC0) != 0x80) {
       ++at;
       return kReplacement;
     }
-    cp = (cp << 6) | (text[at + i] & 0x3F);
+    cp = (cp << 6) | (next & 0x3F);
   }
   static constexpr char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
   if (cp < kSmallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
@@ -106,32 +96,30 @@ char32_t NextUtf8(const unsigned char* text, std::size_t length, std::size_t& at
   return cp;
 }
 
-bool PutWide(WideBuffer& out, std::size_t& written, char32_t cp) {
-  // The last slot is the terminator.
+void AppendUtf16(std::u16string& out, char32_t cp) {
   if (cp >= 0x10000) {
-    if (written + 2 > kWideBufferChars - 1) return false;
     cp -= 0x10000;
-    out[written++] = static_cast<char16_t>(0xD800 + (cp >> 10));
-    out[written++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    return true;
+    out += static_cast<char16_t>(0xD800 + (cp >> 10));
+    out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+  } else {
+    out += static_cast<char16_t>(cp);
   }
-  if (written + 1 > kWideBufferChars - 1) return false;
-  out[written++] = static_cast<char16_t>(cp);
-  return true;
 }
 
 class Iconv {
  public:
-  Iconv(const std::string& to, const char* from) : cd_(iconv_open(to.c_str(), from)) {}
+  Iconv(const std::string& to, const std::string& from) : cd_(iconv_open(to.c_str(), from.c_str())) {}
   ~Iconv() {
     if (ok()) iconv_close(cd_);
   }
   Iconv(const Iconv&) = delete;
   Iconv& operator=(const Iconv&) = delete;
   [[nodiscard]] bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-  // Converts in[0, *in_left) as far as it goes; returns iconv's errno or 0.
-  int Convert(char** in, std::size_t* in_left, char** out, std::size_t* out_left) {
-    if (iconv(cd_, in, in_left, out, out_left) != static_cast<std::size_t>(-1)) return 0;
+  // Converts as far as it goes; iconv's errno, or 0 when all input went.
+  int Convert(const char** in, std::size_t* in_left, char** out, std::size_t* out_left) {
+    if (iconv(cd_, const_cast<char**>(in), in_left, out, out_left) != static_cast<std::size_t>(-1)) {
+      return 0;
+    }
     return errno;
   }
 
@@ -139,54 +127,69 @@ class Iconv {
   iconv_t cd_;
 };
 
-std::optional<std::size_t> WideToOther(const std::string& code_page, const char16_t* text,
-                                       std::span<char> out) {
-  Iconv cd(code_page, "UTF-16LE");
-  if (!cd.ok()) return WideToUtf8(text, out);
-  const std::size_t units = WideLength(text);
-  std::size_t written = 0;
-  for (std::size_t at = 0; at < units;) {
+// One character at a time, so that each one the code page lacks becomes '?'.
+std::optional<std::string> Encode(std::u16string_view text, std::size_t max_bytes) {
+  const std::string code_page = SystemCodePage();
+  const bool utf8 = IsUtf8(code_page);
+  std::optional<Iconv> iconv;
+  if (!utf8) iconv.emplace(code_page, "UTF-16LE");
+  std::string out;
+  for (std::size_t at = 0; at < text.size();) {
     const std::size_t start = at;
-    const bool valid = NextCodePoint(text, at).has_value();
-    char* in = const_cast<char*>(reinterpret_cast<const char*>(text + start));
-    std::size_t in_left = (at - start) * sizeof(char16_t);
-    char scratch[16];
-    char* put = scratch;
-    std::size_t room = sizeof scratch;
-    std::size_t produced = 1;
-    if (valid && cd.Convert(&in, &in_left, &put, &room) == 0) {
-      produced = sizeof scratch - room;
+    const auto cp = NextCodePoint(text, at);
+    if (!cp) {
+      out += '?';
+    } else if (utf8 || !iconv->ok()) {
+      // UTF-8, or a code page iconv does not know, which is taken as UTF-8.
+      AppendUtf8(out, *cp);
     } else {
-      scratch[0] = '?';
+      const char* in = reinterpret_cast<const char*>(text.data() + start);
+      std::size_t in_left = (at - start) * sizeof(char16_t);
+      char scratch[16];
+      char* put = scratch;
+      std::size_t room = sizeof scratch;
+      if (iconv->Convert(&in, &in_left, &put, &room) == 0) {
+        out.append(scratch, sizeof scratch - room);
+      } else {
+        out += '?';
+      }
     }
-    if (out.size() - written < produced) return std::nullopt;
-    std::memcpy(out.data() + written, scratch, produced);
-    written += produced;
+    if (out.size() > max_bytes) return std::nullopt;
   }
-  return written;
+  return out;
 }
 
-std::optional<WideBuffer> WidenOther(const std::string& code_page, const char* text) {
-  Iconv cd("UTF-32LE", code_page.c_str());
-  if (!cd.ok()) return std::nullopt;
-  WideBuffer out{};
-  std::size_t written = 0;
-  char* in = const_cast<char*>(text);
-  std::size_t in_left = std::strlen(text);
+// Bytes the code page does not know become U+FFFD, one byte at a time.
+std::optional<std::u16string> Decode(std::string_view bytes, std::size_t max_units) {
+  const std::string code_page = SystemCodePage();
+  std::optional<Iconv> iconv;
+  if (!IsUtf8(code_page)) iconv.emplace("UTF-32LE", code_page);
+  std::u16string out;
+  if (!iconv || !iconv->ok()) {
+    // UTF-8, or a code page iconv does not know, which is taken as UTF-8.
+    for (std::size_t at = 0; at < bytes.size();) {
+      AppendUtf16(out, NextUtf8(bytes, at));
+      if (out.size() > max_units) return std::nullopt;
+    }
+    return out;
+  }
+  const char* in = bytes.data();
+  std::size_t in_left = bytes.size();
   while (in_left > 0) {
     char32_t cp = 0;
     char* put = reinterpret_cast<char*>(&cp);
     std::size_t room = sizeof cp;
-    const int error = cd.Convert(&in, &in_left, &put, &room);
+    const int error = iconv->Convert(&in, &in_left, &put, &room);
     if (room == 0) {
-      if (!PutWide(out, written, cp)) return std::nullopt;
-      continue;
+      AppendUtf16(out, cp);
+    } else if (error == 0) {
+      break;
+    } else {
+      AppendUtf16(out, kReplacement);
+      ++in;
+      --in_left;
     }
-    if (error == 0) break;
-    // A byte the code page does not know: stand in for it and go on.
-    if (!PutWide(out, written, kReplacement)) return std::nullopt;
-    ++in;
-    --in_left;
+    if (out.size() > max_units) return std::nullopt;
   }
   return out;
 }
@@ -211,31 +214,33 @@ std::string SystemCodePage() {
     return code_page;
   }
   // A locale that is not installed still names its character set.
-  std::string_view spec(name);
-  const auto dot = spec.find('.');
+  std::string_view locale_name(name);
+  const auto dot = locale_name.find('.');
   if (dot == std::string_view::npos) return "UTF-8";
-  spec.remove_prefix(dot + 1);
-  return std::string(spec.substr(0, spec.find('@')));
+  locale_name.remove_prefix(dot + 1);
+  return std::string(locale_name.substr(0, locale_name.find('@')));
 }
 
 std::optional<std::size_t> WideToCodePage(const char16_t* text, std::span<char> out) {
   if (text == nullptr) return std::nullopt;
-  const std::string code_page = SystemCodePage();
-  return IsUtf8(code_page) ? WideToUtf8(text, out) : WideToOther(code_page, text, out);
+  const auto bytes = Encode(text, out.size());
+  if (!bytes) return std::nullopt;
+  std::memcpy(out.data(), bytes->data(), bytes->size());
+  return bytes->size();
 }
 
 std::optional<WideBuffer> Widen(const char* text) {
   if (text == nullptr) return std::nullopt;
-  const std::string code_page = SystemCodePage();
-  if (!IsUtf8(code_page)) return WidenOther(code_page, text);
+  // The buffer's last slot is the terminator.
+  const auto wide = Decode(text, kWideBufferChars - 1);
+  if (!wide) return std::nullopt;
   WideBuffer out{};
-  std::size_t written = 0;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-  const std::size_t length = std::strlen(text);
-  for (std::size_t at = 0; at < length;) {
-    if (!PutWide(out, written, NextUtf8(bytes, length, at))) return std::nullopt;
-  }
+  std::copy(wide->begin(), wide->end(), out.begin());
   return out;
 }
+
+std::string ToCodePage(std::u16string_view text) { return *Encode(text, kUnbounded); }
+
+std::u16string FromCodePage(std::string_view bytes) { return *Decode(bytes, kUnbounded); }
 
 }  // namespace vork::api

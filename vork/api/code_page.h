@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace vork::api {
 
@@ -34,5 +35,10 @@ using WideBuffer = std::array<char16_t, kWideBufferChars>;
 // Widens an 8-bit text into a zeroed buffer, which keeps its terminator.
 // Nothing when text is null or it widens to more than 255 characters.
 [[nodiscard]] std::optional<WideBuffer> Widen(const char* text);
+
+// The same conversions without a limit, for texts that are not paths (a
+// folder shown in a window, a value in a settings file).
+[[nodiscard]] std::string ToCodePage(std::u16string_view text);
+[[nodiscard]] std::u16string FromCodePage(std::string_view bytes);
 
 }  // namespace vork::api
