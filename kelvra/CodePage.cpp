@@ -34,7 +34,8 @@ std::string SystemCodePage() {
   // A locale that is not installed still names its character set.
   std::string_view spec(name);
   const auto dot = spec.find('.');
-  if (dot == std::string_view::npos) return "UTF-8";
+  if (dot == std::string_view::npos)
+    return "UTF-8";
   spec.remove_prefix(dot + 1);
   return std::string(spec.substr(0, spec.find('@')));
 }
@@ -42,7 +43,8 @@ std::string SystemCodePage() {
 bool IsUtf8(const std::string& charset) {
   std::string folded;
   for (char c : charset) {
-    if (c != '-' && c != '_') folded += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (c != '-' && c != '_')
+      folded += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
   }
   return folded == "utf8";
 }
@@ -54,7 +56,8 @@ class Converter {
   Converter(const Converter&) = delete;
   Converter& operator=(const Converter&) = delete;
   ~Converter() {
-    if (valid()) iconv_close(cd_);
+    if (valid())
+      iconv_close(cd_);
   }
   [[nodiscard]] bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
 
@@ -71,12 +74,15 @@ class Converter {
       std::size_t dst_left = buffer.size();
       const std::size_t r = iconv(cd_, &in, &in_left, &dst, &dst_left);
       out.append(buffer.data(), buffer.size() - dst_left);
-      if (r != static_cast<std::size_t>(-1)) break;
-      if (errno == E2BIG) continue;
+      if (r != static_cast<std::size_t>(-1))
+        break;
+      if (errno == E2BIG)
+        continue;
       out += replacement;
       std::size_t skip = 1;
       if (input_is_utf8) {
-        while (skip < in_left && (static_cast<unsigned char>(in[skip]) & 0xC0) == 0x80) ++skip;
+        while (skip < in_left && (static_cast<unsigned char>(in[skip]) & 0xC0) == 0x80)
+          ++skip;
       }
       in += skip;
       in_left -= skip;
@@ -94,16 +100,19 @@ class Converter {
 std::string ToCodePage(const QString& text) {
   const QByteArray utf8 = text.toUtf8();
   const std::string charset = SystemCodePage();
-  if (IsUtf8(charset)) return utf8.toStdString();
+  if (IsUtf8(charset))
+    return utf8.toStdString();
   Converter convert(charset, "UTF-8");
-  if (!convert.valid()) return utf8.toStdString();
-  return convert.Run(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())),
-                     "?", true);
+  if (!convert.valid())
+    return utf8.toStdString();
+  return convert.Run(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())), "?",
+                     true);
 }
 
 QString FromCodePage(std::string_view bytes) {
   const std::string charset = SystemCodePage();
-  if (IsUtf8(charset)) return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  if (IsUtf8(charset))
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
   Converter convert("UTF-8", charset);
   if (!convert.valid()) {
     return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));

@@ -10,7 +10,8 @@ std::optional<QString> ComDevicePath(int number) {
   if (const char* path = std::getenv(variable.c_str()); path != nullptr && *path != '\0') {
     return QString::fromLocal8Bit(path);
   }
-  if (number <= 0) return std::nullopt;
+  if (number <= 0)
+    return std::nullopt;
   return QStringLiteral("/dev/ttyS%1").arg(number - 1);
 }
 

@@ -27,7 +27,8 @@ class JobBridge::Completion {
 };
 
 void JobPump::RunQueued() {
-  if (const auto bridge = bridge_.lock()) bridge->RunQueued();
+  if (const auto bridge = bridge_.lock())
+    bridge->RunQueued();
 }
 
 std::shared_ptr<JobBridge> JobBridge::Create(QObject* gui_parent, JobWindow* window) {
@@ -39,7 +40,8 @@ std::shared_ptr<JobBridge> JobBridge::Create(QObject* gui_parent, JobWindow* win
 void JobBridge::Queue(Request request) {
   std::lock_guard lock(mutex_);
   if (window_ == nullptr) {
-    if (request.completion) request.completion->Finish(false);
+    if (request.completion)
+      request.completion->Finish(false);
     return;
   }
   queue_.push_back(std::move(request));
@@ -48,7 +50,9 @@ void JobBridge::Queue(Request request) {
   QMetaObject::invokeMethod(pump_, "RunQueued", Qt::QueuedConnection);
 }
 
-void JobBridge::Post(Action action) { Queue({std::move(action), nullptr}); }
+void JobBridge::Post(Action action) {
+  Queue({std::move(action), nullptr});
+}
 
 bool JobBridge::Send(Action action) {
   auto completion = std::make_shared<Completion>();
@@ -75,7 +79,8 @@ void JobBridge::Detach() {
     detached_.notify_all();
   }
   for (Request& request : dropped) {
-    if (request.completion) request.completion->Finish(false);
+    if (request.completion)
+      request.completion->Finish(false);
   }
 }
 
@@ -85,14 +90,16 @@ void JobBridge::RunQueued() {
     JobWindow* window = nullptr;
     {
       std::lock_guard lock(mutex_);
-      if (window_ == nullptr || queue_.empty()) return;
+      if (window_ == nullptr || queue_.empty())
+        return;
       request = std::move(queue_.front());
       queue_.pop_front();
       window = window_;
     }
     // Detach() happens on this thread only, so window stays valid meanwhile.
     request.action(*window);
-    if (request.completion) request.completion->Finish(true);
+    if (request.completion)
+      request.completion->Finish(true);
   }
 }
 

@@ -41,8 +41,7 @@ class ProfileFile {
   // a missing section is added at the end of the file, a missing file is
   // created (its folder must exist). The file is replaced as a whole, so a
   // failed write leaves the old content. False when it cannot be written.
-  [[nodiscard]] bool Write(std::string_view section, std::string_view key,
-                           std::string_view value);
+  [[nodiscard]] bool Write(std::string_view section, std::string_view key, std::string_view value);
 
  private:
   QString path_;

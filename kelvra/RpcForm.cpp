@@ -23,6 +23,7 @@
 #include <QThread>
 #include <QToolButton>
 #include <QWindow>
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -93,10 +94,12 @@ FormServices ProgramServices(const Locations& locations) {
   services.locations = locations;
   services.pick_folder = [](QWidget* owner, const QString& title,
                             const QString& start) -> std::optional<QString> {
-    QString chosen = QFileDialog::getExistingDirectory(owner, title, start,
-                                                       QFileDialog::ShowDirsOnly);
-    if (chosen.isEmpty()) return std::nullopt;
-    while (chosen.size() > 1 && chosen.endsWith(QLatin1Char('/'))) chosen.chop(1);
+    QString chosen =
+        QFileDialog::getExistingDirectory(owner, title, start, QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty())
+      return std::nullopt;
+    while (chosen.size() > 1 && chosen.endsWith(QLatin1Char('/')))
+      chosen.chop(1);
     return chosen;
   };
   services.report_error = [](QWidget* owner, const QString& message) {
@@ -126,11 +129,14 @@ TFormRpc::~TFormRpc() {
     // Destroyed without being closed: no job may reach this window any more,
     // and a running job's link is closed under it.
     bridge_->Detach();
-    if (rpc_busy_) QMT_VorkUninit();
+    if (rpc_busy_)
+      QMT_VorkUninit();
   }
 }
 
-bool TFormRpc::Listening() const { return ComPort->isOpen(); }
+bool TFormRpc::Listening() const {
+  return ComPort->isOpen();
+}
 
 // ---- Building -----------------------------------------------------------------
 
@@ -171,24 +177,24 @@ void TFormRpc::BuildControls() {
   // The boxes' own text until start-up fills them.
   edtUpload = Place<QLineEdit>(sForm, "edtUpload", {24, 181, 394, 19}, QStringLiteral("/"));
   butUpload = Place<QPushButton>(sForm, "butUpload", {432, 179, 64, 22}, QStringLiteral("Brow"));
-  LabDownload = Place<QLabel>(sForm, "LabDownload", {23, 213, 114, 13},
-                              QStringLiteral("Download Path:"));
+  LabDownload =
+      Place<QLabel>(sForm, "LabDownload", {23, 213, 114, 13}, QStringLiteral("Download Path:"));
   edtDownload = Place<QLineEdit>(sForm, "edtDownload", {24, 228, 394, 19}, QStringLiteral("/"));
-  butDownload = Place<QPushButton>(sForm, "butDownload", {432, 226, 64, 22},
-                                   QStringLiteral("Brow"));
+  butDownload =
+      Place<QPushButton>(sForm, "butDownload", {432, 226, 64, 22}, QStringLiteral("Brow"));
 
   StatusBar = Place<QStatusBar>(sForm, "StatusBar", {0, 261, 517, 19});
   StatusBar->setSizeGripEnabled(false);
-  const std::pair<const char*, int> panels[] = {{"StatusBarPanel0", 80},
-                                                {"StatusBarPanel1", 122},
-                                                {"StatusBarPanel2", 50}};
+  const std::pair<const char*, int> panels[] = {
+      {"StatusBarPanel0", 80}, {"StatusBarPanel1", 122}, {"StatusBarPanel2", 50}};
   const QString texts[] = {QStringLiteral("Status："), QStringLiteral("Idlesse"), kNotice};
   for (int i = 0; i < 3; ++i) {
     auto* panel = new QLabel(texts[i], StatusBar);
     panel->setObjectName(QLatin1String(panels[i].first));
     panel->setFixedWidth(panels[i].second);
     StatusBar->addWidget(panel);
-    if (i == 1) status_panel_ = panel;
+    if (i == 1)
+      status_panel_ = panel;
   }
 
   PMenu = new QMenu(this);
@@ -305,12 +311,14 @@ void TFormRpc::closeEvent(QCloseEvent* event) {
 }
 
 void TFormRpc::FormCloseQuery() {
-  if (closed_) return;
+  if (closed_)
+    return;
   closed_ = true;
   // First cut the job off from the window, then close its link: a job that
   // opens the link after this sees the bridge detached and closes it again.
   bridge_->Detach();
-  if (rpc_busy_) QMT_VorkUninit();
+  if (rpc_busy_)
+    QMT_VorkUninit();
   ini_.reset();
   CloseListenPort();
 }
@@ -318,7 +326,8 @@ void TFormRpc::FormCloseQuery() {
 // ---- Settings handlers -----------------------------------------------------------
 
 bool TFormRpc::SaveSetting(const char* key, const QString& value) {
-  if (!ini_) return false;
+  if (!ini_)
+    return false;
   try {
     WriteSetting(*ini_, key, value);
     return true;
@@ -330,9 +339,11 @@ bool TFormRpc::SaveSetting(const char* key, const QString& value) {
 
 void TFormRpc::BrowseFolder(QString& folder, QLineEdit& edit, const char* key,
                             const QString& title) {
-  if (!QFileInfo(folder).isDir()) folder.clear();
+  if (!QFileInfo(folder).isDir())
+    folder.clear();
   const auto chosen = services_.pick_folder(this, title, folder);
-  if (!chosen) return;
+  if (!chosen)
+    return;
   folder = *chosen;
   edit.setText(folder + QLatin1Char('/'));
   SaveSetting(key, folder + QLatin1Char('/'));
@@ -349,8 +360,10 @@ void TFormRpc::butDownloadClick() {
 }
 
 void TFormRpc::cb_portChange(int index) {
-  if (!SaveSetting("ComPort", QString::number(index + 1))) return;
-  if (rpc_busy_) return;  // applies from the next start or change
+  if (!SaveSetting("ComPort", QString::number(index + 1)))
+    return;
+  if (rpc_busy_)
+    return;  // applies from the next start or change
   settings_.ComPort = index + 1;
   OpenListenPort(settings_.ComPort, settings_.BaudRate);
 }
@@ -362,8 +375,10 @@ void TFormRpc::cb_BaudrateChange(int index) {
     services_.report_error(this, QStringLiteral("'%1' is not a valid integer value").arg(item));
     return;
   }
-  if (!SaveSetting("BaudRate", QString::number(*baud))) return;
-  if (rpc_busy_) return;
+  if (!SaveSetting("BaudRate", QString::number(*baud)))
+    return;
+  if (rpc_busy_)
+    return;
   settings_.BaudRate = *baud;
   OpenListenPort(settings_.ComPort, settings_.BaudRate);
 }
@@ -397,11 +412,10 @@ bool TFormRpc::OpenListenPort(int port, int baud) {
   bool opened = false;
   if (const auto device = ComDevicePath(port)) {
     ComPort->setPortName(*device);
-    opened = ComPort->setBaudRate(baud) && ComPort->setParity(QSerialPort::NoParity) &&
-             ComPort->setDataBits(QSerialPort::Data8) &&
-             ComPort->setStopBits(QSerialPort::OneStop) &&
-             ComPort->setFlowControl(QSerialPort::NoFlowControl) &&
-             ComPort->open(QIODevice::ReadWrite);
+    opened =
+        ComPort->setBaudRate(baud) && ComPort->setParity(QSerialPort::NoParity) &&
+        ComPort->setDataBits(QSerialPort::Data8) && ComPort->setStopBits(QSerialPort::OneStop) &&
+        ComPort->setFlowControl(QSerialPort::NoFlowControl) && ComPort->open(QIODevice::ReadWrite);
   }
   if (!opened) {
     AddStatusLine(QStringLiteral("Can't Open Com") + QString::number(settings_.ComPort));
@@ -412,7 +426,8 @@ bool TFormRpc::OpenListenPort(int port, int baud) {
 
 bool TFormRpc::CloseListenPort() {
   QThread::msleep(kClosePauseMs);
-  if (ComPort->isOpen()) ComPort->close();
+  if (ComPort->isOpen())
+    ComPort->close();
   QThread::msleep(kClosePauseMs);
   return true;
 }
@@ -422,19 +437,23 @@ void TFormRpc::WaitOutBuffer(int count) {
   // bytes to the driver now, waiting (bounded) only if it will not take them.
   ComPort->flush();
   while (ComPort->isOpen() && kOutputBufferBytes - ComPort->bytesToWrite() < count) {
-    if (!ComPort->waitForBytesWritten(kReplyWriteTimeoutMs)) break;
+    if (!ComPort->waitForBytesWritten(kReplyWriteTimeoutMs))
+      break;
   }
 }
 
 void TFormRpc::ComPortTrigger(QSerialPort& CP, quint16 Msg, quint16 /*TriggerHandle*/,
                               quint16 Data) {
-  if (Msg != kDataAvailableTrigger) return;
+  if (Msg != kDataAvailableTrigger)
+    return;
   for (quint16 i = 0; i < Data; ++i) {
     char byte = 0;
-    if (!CP.getChar(&byte)) return;
+    if (!CP.getChar(&byte))
+      return;
     RequestText.push_back(byte);
   }
-  if (RequestText.empty() || RequestText.back() != '#') return;
+  if (RequestText.empty() || RequestText.back() != '#')
+    return;
 
   rpc_busy_ = true;
   AddStatusLine(QStringLiteral("Received valid char. Starting....."));
@@ -470,7 +489,8 @@ void TFormRpc::AddStatusLine(const QString& line) {
 }
 
 void TFormRpc::ReplaceLastStatusLine(const QString& line) {
-  if (LBStatus->count() == 0) return;
+  if (LBStatus->count() == 0)
+    return;
   LBStatus->item(LBStatus->count() - 1)->setText(line);
   Echo(StatusEvent::kLastLineReplaced, line);
 }

@@ -48,8 +48,7 @@ struct FormServices {
   Locations locations;
   // Modal folder picker: the chosen folder without a trailing "/" (except
   // the root "/"), or nothing when cancelled. start may be empty.
-  std::function<std::optional<QString>(QWidget* owner, const QString& title,
-                                       const QString& start)>
+  std::function<std::optional<QString>(QWidget* owner, const QString& title, const QString& start)>
       pick_folder;
   // The application's error report; returns when the user has seen it.
   std::function<void(QWidget* owner, const QString& message)> report_error;
@@ -148,7 +147,8 @@ class TFormRpc : public QWidget, private JobWindow {
   QSerialPort* ComPort = nullptr;
 
   void Echo(StatusEvent event, const QString& text) const {
-    if (services_.status_echo) services_.status_echo(event, text);
+    if (services_.status_echo)
+      services_.status_echo(event, text);
   }
 };
 

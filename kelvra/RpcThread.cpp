@@ -57,20 +57,26 @@ std::vector<std::string> SplitNames(std::string_view list) {
   while (true) {
     const std::size_t semicolon = list.find(';');
     names.emplace_back(list.substr(0, semicolon));
-    if (semicolon == std::string_view::npos) return names;
+    if (semicolon == std::string_view::npos)
+      return names;
     list.remove_prefix(semicolon + 1);
   }
 }
 
 std::optional<std::string> PcRelativeName(std::string_view name) {
-  if (name.find('\0') != std::string_view::npos) return std::nullopt;
-  if (!name.empty() && (name.front() == '/' || name.front() == '\\')) return std::nullopt;
+  if (name.find('\0') != std::string_view::npos)
+    return std::nullopt;
+  if (!name.empty() && (name.front() == '/' || name.front() == '\\'))
+    return std::nullopt;
   std::string relative(name);
   std::size_t start = 0;
   for (std::size_t i = 0; i <= relative.size(); ++i) {
-    if (i < relative.size() && relative[i] != '/' && relative[i] != '\\') continue;
-    if (std::string_view(relative).substr(start, i - start) == "..") return std::nullopt;
-    if (i < relative.size()) relative[i] = '/';
+    if (i < relative.size() && relative[i] != '/' && relative[i] != '\\')
+      continue;
+    if (std::string_view(relative).substr(start, i - start) == "..")
+      return std::nullopt;
+    if (i < relative.size())
+      relative[i] = '/';
     start = i + 1;
   }
   return relative;
@@ -103,7 +109,8 @@ bool TRpcThread::WaitUntilNoneLive(std::chrono::milliseconds timeout) {
 
 void TRpcThread::Execute() {
   JobBridge& bridge = *job_.bridge;
-  if (!bridge.Attached()) return;  // the window closed before the job began
+  if (!bridge.Attached())
+    return;  // the window closed before the job began
 
   const bool started = StartRpcLink(job_.port, job_.baud, job_.compress);
   if (!bridge.Attached()) {
@@ -130,12 +137,14 @@ void TRpcThread::Execute() {
   if (first == '@' || first == '$') {
     const Direction direction = first == '@' ? Direction::kUpload : Direction::kDownload;
     for (const std::string& name : SplitNames(list)) {
-      if (!bridge.Attached()) break;
+      if (!bridge.Attached())
+        break;
       CopyOne(direction, name);
     }
   }
 
-  if (FinishJob()) job_.bridge->Send(WM_RPC_DONE);
+  if (FinishJob())
+    job_.bridge->Send(WM_RPC_DONE);
 }
 
 void TRpcThread::CopyOne(Direction direction, const std::string& name) {
@@ -146,9 +155,11 @@ void TRpcThread::CopyOne(Direction direction, const std::string& name) {
   Post([line](JobWindow& w) { w.AddStatusLine(line); });
 
   const auto relative = PcRelativeName(name);
-  if (!relative) return;
+  if (!relative)
+    return;
   auto folder = std::make_shared<QString>();
-  if (!job_.bridge->Send([folder, direction](JobWindow& w) { *folder = w.FolderText(direction); })) {
+  if (!job_.bridge->Send(
+          [folder, direction](JobWindow& w) { *folder = w.FolderText(direction); })) {
     return;
   }
   const std::string pc_path = ToCodePage(*folder) + *relative;
@@ -156,7 +167,8 @@ void TRpcThread::CopyOne(Direction direction, const std::string& name) {
   const std::string& source = upload ? terminal_path : pc_path;
   const std::string& target = upload ? pc_path : terminal_path;
   if (QMT_CopyFile(source.c_str(), target.c_str(), 0) == 1) {
-    Post([done = line + QStringLiteral(" ...OK!")](JobWindow& w) { w.ReplaceLastStatusLine(done); });
+    Post(
+        [done = line + QStringLiteral(" ...OK!")](JobWindow& w) { w.ReplaceLastStatusLine(done); });
   }
 }
 

@@ -10,8 +10,10 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "RpcForm.h"
 #include "RpcThread.h"
@@ -34,7 +36,8 @@ void OnSignal(int /*signal*/) {
 class CloseOnSignal {
  public:
   explicit CloseOnSignal(QWidget& window) {
-    if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0)
+      return;
     signal_write_fd = fds_[1];
     notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, &window, [this, &window] {
@@ -47,16 +50,19 @@ class CloseOnSignal {
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+      ::sigaction(s, &action, nullptr);
   }
   CloseOnSignal(const CloseOnSignal&) = delete;
   CloseOnSignal& operator=(const CloseOnSignal&) = delete;
   ~CloseOnSignal() {
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+      ::signal(s, SIG_DFL);
     notifier_.reset();
     signal_write_fd = -1;
     for (int fd : fds_) {
-      if (fd >= 0) ::close(fd);
+      if (fd >= 0)
+        ::close(fd);
     }
   }
 
@@ -100,7 +106,8 @@ int main(int argc, char** argv) {
   const kelvra::Locations where =
       kelvra::ResolveLocations(QCoreApplication::applicationDirPath() + QLatin1Char('/'));
   kelvra::FormServices services = kelvra::ProgramServices(where);
-  if (echo) services.status_echo = EchoStatus;
+  if (echo)
+    services.status_echo = EchoStatus;
 
   int result = 0;
   {

@@ -30,7 +30,8 @@ QString UnableToWrite(const ProfileFile& file) {
 
 void Write(ProfileFile& file, std::string_view section, std::string_view key,
            const std::string& value) {
-  if (!file.Write(section, key, value)) throw UserError(UnableToWrite(file));
+  if (!file.Write(section, key, value))
+    throw UserError(UnableToWrite(file));
 }
 
 std::optional<QString> XdgFolder(const char* variable, const char* fallback_under_home) {
@@ -38,18 +39,21 @@ std::optional<QString> XdgFolder(const char* variable, const char* fallback_unde
     return QString::fromLocal8Bit(value);
   }
   const char* home = std::getenv("HOME");
-  if (home == nullptr || home[0] != '/') return std::nullopt;
+  if (home == nullptr || home[0] != '/')
+    return std::nullopt;
   return QString::fromLocal8Bit(home) + QLatin1Char('/') + QLatin1String(fallback_under_home);
 }
 
 void ReadInteger(const ProfileFile& file, std::string_view key, std::int32_t& field) {
   if (const auto raw = file.Read(kSetting, key)) {
-    if (const auto value = ParseInteger(*raw)) field = *value;
+    if (const auto value = ParseInteger(*raw))
+      field = *value;
   }
 }
 
 void ReadString(const ProfileFile& file, std::string_view key, QString& field) {
-  if (const auto raw = file.Read(kSetting, key)) field = FromCodePage(*raw);
+  if (const auto raw = file.Read(kSetting, key))
+    field = FromCodePage(*raw);
 }
 
 }  // namespace
@@ -61,13 +65,16 @@ Locations ResolveLocations(const QString& program_folder) {
 
 Locations ResolveLocations(const QString& program_folder, bool program_folder_writable) {
   const Locations beside_program{program_folder + QStringLiteral("setup.ini"), program_folder};
-  if (program_folder_writable) return beside_program;
+  if (program_folder_writable)
+    return beside_program;
   const auto config = XdgFolder("XDG_CONFIG_HOME", ".config");
   const auto data = XdgFolder("XDG_DATA_HOME", ".local/share");
-  if (!config || !data) return beside_program;
+  if (!config || !data)
+    return beside_program;
   const QString config_folder = *config + QStringLiteral("/kelvra/");
   const QString data_folder = *data + QStringLiteral("/kelvra/");
-  if (!QDir().mkpath(config_folder) || !QDir().mkpath(data_folder)) return beside_program;
+  if (!QDir().mkpath(config_folder) || !QDir().mkpath(data_folder))
+    return beside_program;
   return Locations{config_folder + QStringLiteral("setup.ini"), data_folder};
 }
 
@@ -84,18 +91,23 @@ std::optional<std::int32_t> ParseInteger(std::string_view text) {
   const char* last = text.data() + text.size();
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     first += 2;
-    if (*first == '+' || *first == '-') return std::nullopt;
+    if (*first == '+' || *first == '-')
+      return std::nullopt;
     const auto [end, ec] = std::from_chars(first, last, value, 16);
-    if (ec != std::errc() || end != last) return std::nullopt;
+    if (ec != std::errc() || end != last)
+      return std::nullopt;
   } else {
     if (first != last && *first == '+') {
       ++first;
-      if (first != last && (*first == '+' || *first == '-')) return std::nullopt;
+      if (first != last && (*first == '+' || *first == '-'))
+        return std::nullopt;
     }
     const auto [end, ec] = std::from_chars(first, last, value, 10);
-    if (first == last || ec != std::errc() || end != last) return std::nullopt;
+    if (first == last || ec != std::errc() || end != last)
+      return std::nullopt;
   }
-  if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+  if (value < INT32_MIN || value > INT32_MAX)
+    return std::nullopt;
   return static_cast<std::int32_t>(value);
 }
 
@@ -128,14 +140,16 @@ bool EnsureDir(const QString& folder, bool create) {
   const bool existed = QFileInfo(folder).isDir();
   if (create && !existed) {
     const std::string path = ToCodePage(folder);
-    if (::mkdir(path.c_str(), 0777) != 0) throw UserError(folder);
+    if (::mkdir(path.c_str(), 0777) != 0)
+      throw UserError(folder);
   }
   return existed;
 }
 
 bool StartRpcLink(std::int32_t port, std::int32_t baud, bool compress) {
   QMT_VorkUninit();
-  if (QMT_VorkInit(port, baud, compress ? 1 : 0) != 1) return false;
+  if (QMT_VorkInit(port, baud, compress ? 1 : 0) != 1)
+    return false;
   std::array<std::byte, 12> version{};
   return QMT_GetVersion(version.data()) == 1;
 }

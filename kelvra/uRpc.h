@@ -52,7 +52,8 @@ struct Locations {
 // $XDG_DATA_HOME/kelvra/ (made here, with their parents; when that fails or
 // no home is known, the program folder stays).
 [[nodiscard]] Locations ResolveLocations(const QString& program_folder);
-[[nodiscard]] Locations ResolveLocations(const QString& program_folder, bool program_folder_writable);
+[[nodiscard]] Locations ResolveLocations(const QString& program_folder,
+                                         bool program_folder_writable);
 
 // ComPort 1, BaudRate 115200, no compression, folder_base + "Upload/" and
 // + "Download/".

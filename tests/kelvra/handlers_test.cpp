@@ -210,7 +210,8 @@ TEST_F(Handlers, WindowLayoutAndTexts) {
     auto* w = k_.Control<QWidget>(p.name);
     ASSERT_NE(w, nullptr) << p.name;
     EXPECT_EQ(w->geometry(), p.geometry) << p.name;
-    if (p.text.isNull()) continue;
+    if (p.text.isNull())
+      continue;
     if (auto* label = qobject_cast<QLabel*>(w)) {
       EXPECT_EQ(label->text(), p.text) << p.name;
     }
@@ -219,8 +220,10 @@ TEST_F(Handlers, WindowLayoutAndTexts) {
     }
   }
   QStringList ports, bauds;
-  for (int i = 0; i < 4; ++i) ports << k_.Control<QComboBox>("cb_port")->itemText(i);
-  for (int i = 0; i < 5; ++i) bauds << k_.Control<QComboBox>("cb_Baudrate")->itemText(i);
+  for (int i = 0; i < 4; ++i)
+    ports << k_.Control<QComboBox>("cb_port")->itemText(i);
+  for (int i = 0; i < 5; ++i)
+    bauds << k_.Control<QComboBox>("cb_Baudrate")->itemText(i);
   EXPECT_EQ(ports, QStringList({"COM1", "COM2", "COM3", "COM4"}));
   EXPECT_EQ(bauds, QStringList({"9600", "19200", "38400", "57600", "115200"}));
 

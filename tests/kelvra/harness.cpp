@@ -44,10 +44,12 @@ TFormRpc& Kelvra::Start(std::optional<Locations> locations) {
                                 const QString& start) -> std::optional<QString> {
     pick_titles.push_back(title.toStdString());
     pick_starts.push_back(start.toStdString());
-    if (pick_answers.empty()) return std::nullopt;
+    if (pick_answers.empty())
+      return std::nullopt;
     const QString answer = pick_answers.front();
     pick_answers.pop_front();
-    if (answer.isNull()) return std::nullopt;
+    if (answer.isNull())
+      return std::nullopt;
     return answer;
   };
   services.report_error = [this](QWidget*, const QString& message) {
@@ -88,26 +90,33 @@ TFormRpc& Kelvra::Start(std::optional<Locations> locations) {
 }
 
 void Kelvra::Close() {
-  if (form_) form_->close();
+  if (form_)
+    form_->close();
 }
 
-void Kelvra::Destroy() { form_.reset(); }
+void Kelvra::Destroy() {
+  form_.reset();
+}
 
 std::vector<std::string> Kelvra::StatusLines() {
   std::vector<std::string> lines;
   auto* list = Control<QListWidget>("LBStatus");
-  for (int i = 0; i < list->count(); ++i) lines.push_back(list->item(i)->text().toStdString());
+  for (int i = 0; i < list->count(); ++i)
+    lines.push_back(list->item(i)->text().toStdString());
   return lines;
 }
 
-QString Kelvra::Panel() { return Control<QLabel>("StatusBarPanel1")->text(); }
+QString Kelvra::Panel() {
+  return Control<QLabel>("StatusBarPanel1")->text();
+}
 
 bool Kelvra::WaitForStatus(const std::string& entry, std::size_t from,
                            std::chrono::milliseconds timeout) {
   return PumpUntil(
       [&] {
         for (std::size_t i = from; i < status.size(); ++i) {
-          if (status[i] == entry) return true;
+          if (status[i] == entry)
+            return true;
         }
         return false;
       },
@@ -115,8 +124,8 @@ bool Kelvra::WaitForStatus(const std::string& entry, std::size_t from,
 }
 
 bool Request(vork::termsim::Simulator& sim, const std::string& text) {
-  auto reply = std::async(std::launch::async,
-                          [&sim, text] { return sim.SendOneKeyRequest(text, 5000ms); });
+  auto reply =
+      std::async(std::launch::async, [&sim, text] { return sim.SendOneKeyRequest(text, 5000ms); });
   PumpUntil([&] { return reply.wait_for(0ms) == std::future_status::ready; }, 10s);
   return reply.get();
 }

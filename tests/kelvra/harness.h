@@ -70,8 +70,7 @@ class Kelvra {
   int worker_starts = 0;
 
   // Waits until the status record holds entry at or after index from.
-  bool WaitForStatus(const std::string& entry, std::size_t from,
-                     std::chrono::milliseconds timeout);
+  bool WaitForStatus(const std::string& entry, std::size_t from, std::chrono::milliseconds timeout);
 
  private:
   TempDir folder_;

@@ -40,7 +40,8 @@ std::vector<std::string> JobStatus(const std::vector<std::pair<std::string, bool
   std::vector<std::string> all = kStarted;
   for (const auto& [line, ok] : copies) {
     all.push_back("+ " + line);
-    if (ok) all.push_back("~ " + line + " ...OK!");
+    if (ok)
+      all.push_back("~ " + line + " ...OK!");
   }
   all.insert(all.end(), kFinished.begin(), kFinished.end());
   return all;
@@ -51,7 +52,8 @@ bool TerminalSaw(const vork::termsim::Simulator& sim, const std::string& text) {
   for (const auto& request : sim.Requests()) {
     const std::string payload(reinterpret_cast<const char*>(request.payload.data()),
                               request.payload.size());
-    if (payload.find(text) != std::string::npos) return true;
+    if (payload.find(text) != std::string::npos)
+      return true;
   }
   return false;
 }
@@ -64,10 +66,12 @@ struct JobCase {
   std::vector<std::pair<std::string, bool>> copies;
   Files terminal_after;
   Files pc_after;
-  std::vector<std::string> never_sent;   // must not reach the terminal
-  std::vector<std::string> pc_absent;    // must not exist under the program folder
+  std::vector<std::string> never_sent;  // must not reach the terminal
+  std::vector<std::string> pc_absent;   // must not exist under the program folder
 };
-void PrintTo(const JobCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const JobCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class Job : public ::testing::TestWithParam<JobCase> {};
 
@@ -88,7 +92,8 @@ TEST_P(Job, RunsAsRequested) {
   for (const auto& [relative, content] : c.pc_after) {
     EXPECT_EQ(ReadText(k.folder() / relative), content) << relative;
   }
-  for (const auto& text : c.never_sent) EXPECT_FALSE(TerminalSaw(terminal.sim(), text)) << text;
+  for (const auto& text : c.never_sent)
+    EXPECT_FALSE(TerminalSaw(terminal.sim(), text)) << text;
   for (const auto& relative : c.pc_absent) {
     EXPECT_FALSE(std::filesystem::exists(k.folder() / relative)) << relative;
   }
@@ -106,34 +111,88 @@ const std::string kSmall = Content(300, 3);
 INSTANTIATE_TEST_SUITE_P(
     Kelvra, Job,
     ::testing::Values(
-        JobCase{"UploadInOneBatch", {{"a.txt", kA}}, {}, "@a.txt#",
-                {{"Uploading -> a.txt", true}}, {}, {{"Upload/a.txt", kA}}, {}, {}},
-        JobCase{"TwoDownloadsInOrder", {}, {{"Download/a", kA}, {"Download/b", kB}}, "$a;b#",
-                {{"Downloading -> a", true}, {"Downloading -> b", true}},
-                {{"a", kA}, {"b", kB}}, {}, {}, {}},
-        JobCase{"EmptyNamesAreTried", {{"a", kA}, {"b", kB}}, {}, "@a;;b#",
-                {{"Uploading -> a", true}, {"Uploading -> ", false}, {"Uploading -> b", true}},
-                {}, {{"Upload/a", kA}, {"Upload/b", kB}}, {}, {}},
-        JobCase{"OnlyAnEmptyName", {}, {}, "@#", {{"Uploading -> ", false}}, {}, {}, {}, {}},
-        JobCase{"NoDirectionCopiesNothing", {{"a", kA}}, {}, "x@a#", {}, {}, {}, {},
-                {"Upload/a", "Download/a"}},
-        JobCase{"BackslashReachesASubfolderUp", {{"sub/c.txt", kB}}, {{"Upload/sub/keep", ""}},
-                "@sub\\c.txt#", {{"Uploading -> sub\\c.txt", true}}, {},
-                {{"Upload/sub/c.txt", kB}}, {}, {}},
-        JobCase{"BackslashReachesASubfolderDown", {{"sub/keep", ""}},
-                {{"Download/sub/d.txt", kSmall}}, "$sub\\d.txt#",
-                {{"Downloading -> sub\\d.txt", true}}, {{"sub/d.txt", kSmall}}, {}, {}, {}},
-        JobCase{"ExistingTargetIsReplaced", {{"a.txt", kSmall}}, {{"Upload/a.txt", kA}},
-                "@a.txt#", {{"Uploading -> a.txt", true}}, {}, {{"Upload/a.txt", kSmall}}, {},
+        JobCase{"UploadInOneBatch",
+                {{"a.txt", kA}},
+                {},
+                "@a.txt#",
+                {{"Uploading -> a.txt", true}},
+                {},
+                {{"Upload/a.txt", kA}},
+                {},
                 {}},
-        JobCase{"DownloadFromOutsideTheFolderIsRefused", {},
-                {{"secret.txt", kB}, {"Download/ok.txt", kSmall}}, "$..\\secret.txt;ok.txt#",
+        JobCase{"TwoDownloadsInOrder",
+                {},
+                {{"Download/a", kA}, {"Download/b", kB}},
+                "$a;b#",
+                {{"Downloading -> a", true}, {"Downloading -> b", true}},
+                {{"a", kA}, {"b", kB}},
+                {},
+                {},
+                {}},
+        JobCase{"EmptyNamesAreTried",
+                {{"a", kA}, {"b", kB}},
+                {},
+                "@a;;b#",
+                {{"Uploading -> a", true}, {"Uploading -> ", false}, {"Uploading -> b", true}},
+                {},
+                {{"Upload/a", kA}, {"Upload/b", kB}},
+                {},
+                {}},
+        JobCase{"OnlyAnEmptyName", {}, {}, "@#", {{"Uploading -> ", false}}, {}, {}, {}, {}},
+        JobCase{"NoDirectionCopiesNothing",
+                {{"a", kA}},
+                {},
+                "x@a#",
+                {},
+                {},
+                {},
+                {},
+                {"Upload/a", "Download/a"}},
+        JobCase{"BackslashReachesASubfolderUp",
+                {{"sub/c.txt", kB}},
+                {{"Upload/sub/keep", ""}},
+                "@sub\\c.txt#",
+                {{"Uploading -> sub\\c.txt", true}},
+                {},
+                {{"Upload/sub/c.txt", kB}},
+                {},
+                {}},
+        JobCase{"BackslashReachesASubfolderDown",
+                {{"sub/keep", ""}},
+                {{"Download/sub/d.txt", kSmall}},
+                "$sub\\d.txt#",
+                {{"Downloading -> sub\\d.txt", true}},
+                {{"sub/d.txt", kSmall}},
+                {},
+                {},
+                {}},
+        JobCase{"ExistingTargetIsReplaced",
+                {{"a.txt", kSmall}},
+                {{"Upload/a.txt", kA}},
+                "@a.txt#",
+                {{"Uploading -> a.txt", true}},
+                {},
+                {{"Upload/a.txt", kSmall}},
+                {},
+                {}},
+        JobCase{"DownloadFromOutsideTheFolderIsRefused",
+                {},
+                {{"secret.txt", kB}, {"Download/ok.txt", kSmall}},
+                "$..\\secret.txt;ok.txt#",
                 {{"Downloading -> ..\\secret.txt", false}, {"Downloading -> ok.txt", true}},
-                {{"ok.txt", kSmall}}, {}, {"secret"}, {}},
-        JobCase{"UploadOutsideTheFolderIsRefused", {{"x.txt", kB}}, {},
+                {{"ok.txt", kSmall}},
+                {},
+                {"secret"},
+                {}},
+        JobCase{"UploadOutsideTheFolderIsRefused",
+                {{"x.txt", kB}},
+                {},
                 "@Upload/../../x.txt;/x.txt#",
-                {{"Uploading -> Upload/../../x.txt", false}, {"Uploading -> /x.txt", false}}, {},
-                {}, {"x.txt"}, {"x.txt", "Upload/x.txt"}}),
+                {{"Uploading -> Upload/../../x.txt", false}, {"Uploading -> /x.txt", false}},
+                {},
+                {},
+                {"x.txt"},
+                {"x.txt", "Upload/x.txt"}}),
     [](const ::testing::TestParamInfo<JobCase>& p) { return std::string(p.param.name); });
 
 TEST(JobFolders, AFolderTextWithoutSeparatorIsJoinedAsItStands) {
@@ -157,7 +216,9 @@ struct CompressionCase {
   bool click;       // the check box is clicked before the job
   bool compressed;  // what the terminal must see
 };
-void PrintTo(const CompressionCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CompressionCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class JobCompression : public ::testing::TestWithParam<CompressionCase> {};
 
@@ -165,9 +226,11 @@ TEST_P(JobCompression, FollowsTheValueReadAtStartUp) {
   const CompressionCase& c = GetParam();
   SimulatedTerminal terminal(1);
   Kelvra k;
-  if (*c.ini != '\0') WriteText(k.ini_path(), std::string("[Setting]\n") + c.ini + "\n");
+  if (*c.ini != '\0')
+    WriteText(k.ini_path(), std::string("[Setting]\n") + c.ini + "\n");
   k.Start();
-  if (c.click) k.Control<QCheckBox>("cb_compress")->click();
+  if (c.click)
+    k.Control<QCheckBox>("cb_compress")->click();
   Lay(terminal.root(), {{"a.txt", kA}});
 
   ASSERT_TRUE(Request(terminal.sim(), "@a.txt#"));
@@ -175,16 +238,15 @@ TEST_P(JobCompression, FollowsTheValueReadAtStartUp) {
   EXPECT_EQ(ReadText(k.folder() / "Upload" / "a.txt"), kA);
   const auto requests = terminal.sim().Requests();
   ASSERT_FALSE(requests.empty());
-  for (const auto& request : requests) EXPECT_EQ(request.compressed, c.compressed);
+  for (const auto& request : requests)
+    EXPECT_EQ(request.compressed, c.compressed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Kelvra, JobCompression,
     ::testing::Values(CompressionCase{"Compress5", "Compress=5", false, true},
                       CompressionCase{"CheckBoxWaitsForTheNextStart", "", true, false}),
-    [](const ::testing::TestParamInfo<CompressionCase>& p) {
-      return std::string(p.param.name);
-    });
+    [](const ::testing::TestParamInfo<CompressionCase>& p) { return std::string(p.param.name); });
 
 TEST(JobStart, ASilentTerminalFailsTheStartAndTheWindowListensAgain) {
   SimulatedTerminal terminal(1);
@@ -197,10 +259,10 @@ TEST(JobStart, ASilentTerminalFailsTheStartAndTheWindowListensAgain) {
   // Vork makes its four attempts of 5 s each.
   ASSERT_TRUE(PumpUntil([&] { return k.form().Listening(); }, 30s));
   EXPECT_EQ(k.status, (std::vector<std::string>{"+ Received valid char. Starting.....",
-                                                 "panel: Starting...", "+ RPC Start Fail."}));
+                                                "panel: Starting...", "+ RPC Start Fail."}));
   EXPECT_FALSE(k.form().RpcBusy());
-  EXPECT_EQ(k.StatusLines(), (std::vector<std::string>{"Received valid char. Starting.....",
-                                                        "RPC Start Fail."}));
+  EXPECT_EQ(k.StatusLines(),
+            (std::vector<std::string>{"Received valid char. Starting.....", "RPC Start Fail."}));
   EXPECT_EQ(k.Panel(), "Starting...");
   EXPECT_FALSE(std::filesystem::exists(k.folder() / "Upload" / "a.txt"));
 
@@ -217,7 +279,8 @@ TEST(JobStart, ASilentTerminalFailsTheStartAndTheWindowListensAgain) {
 
 int CountCode(const vork::termsim::Simulator& sim, int code) {
   int n = 0;
-  for (const auto& request : sim.Requests()) n += request.code == code ? 1 : 0;
+  for (const auto& request : sim.Requests())
+    n += request.code == code ? 1 : 0;
   return n;
 }
 
@@ -228,7 +291,9 @@ struct CloseCase {
   int occurrence;
   const char* last_status;  // what the window shows when it is closed
 };
-void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CloseCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class CloseDuringJob : public ::testing::TestWithParam<CloseCase> {};
 
@@ -265,9 +330,8 @@ TEST_P(CloseDuringJob, EndsTheJobsVorkCallAndTheJobWithoutWaiting) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kelvra, CloseDuringJob,
-    ::testing::Values(
-        CloseCase{"InACopy", "late=4000:code=12#3", 12, 3, "+ Uploading -> big.bin"},
-        CloseCase{"InTheVersionProbe", "ignore:code=0", 0, 1, "panel: Starting..."}),
+    ::testing::Values(CloseCase{"InACopy", "late=4000:code=12#3", 12, 3, "+ Uploading -> big.bin"},
+                      CloseCase{"InTheVersionProbe", "ignore:code=0", 0, 1, "panel: Starting..."}),
     [](const ::testing::TestParamInfo<CloseCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

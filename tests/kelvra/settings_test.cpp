@@ -29,7 +29,8 @@ TEST_F(ProfileFileTest, ReadsNamesWithoutCaseAndValuesRaw) {
             "Empty=\r\n"
             "[Setting]\r\n"
             "BaudRate=1\r\n");
-  EXPECT_EQ(file_.Read("Setting", "ComPort"), "3");  // the first "Setting" section, not "Information"
+  EXPECT_EQ(file_.Read("Setting", "ComPort"),
+            "3");  // the first "Setting" section, not "Information"
   EXPECT_EQ(file_.Read("SETTING", "uploadpath"), "\"/q u/\"");
   EXPECT_EQ(file_.Read("Setting", "Empty"), "");
   EXPECT_EQ(file_.Read("Setting", "BaudRate"), std::nullopt);  // only in the second section
@@ -57,9 +58,9 @@ TEST_F(ProfileFileTest, WriteChangesOnlyItsValueAndKeepsEveryOtherLine) {
       "[Other]\r\n"
       "x=1";
   WriteText(path_, before);
-  ASSERT_TRUE(file_.Write("setting", "ComPress", "1"));   // existing key: its spelling stays
+  ASSERT_TRUE(file_.Write("setting", "ComPress", "1"));     // existing key: its spelling stays
   ASSERT_TRUE(file_.Write("Setting", "BaudRate", "9600"));  // new key: end of its section
-  ASSERT_TRUE(file_.Write("Third", "k", "v"));             // new section: end of the file
+  ASSERT_TRUE(file_.Write("Third", "k", "v"));              // new section: end of the file
   EXPECT_EQ(ReadText(path_),
             "; kept\r\n"
             "[Setting]\r\n"
@@ -84,11 +85,23 @@ TEST_F(ProfileFileTest, WriteCreatesTheFileAndFailsWithoutItsFolder) {
 
 TEST(ParseInteger, DecimalAndHexadecimalOr32BitsOrNothing) {
   const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
-      {"115200", 115200}, {"0x3", 3},       {"0X1f", 31},          {"-5", -5},
-      {"+7", 7},          {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN},
-      {"2147483648", {}}, {"0x80000000", {}}, {"", {}},           {"abc", {}},
-      {"12abc", {}},      {"0x", {}},         {"0x-1", {}},          {"+-1", {}},
-      {"1.5", {}},        {" 5", {}},
+      {"115200", 115200},
+      {"0x3", 3},
+      {"0X1f", 31},
+      {"-5", -5},
+      {"+7", 7},
+      {"2147483647", INT32_MAX},
+      {"-2147483648", INT32_MIN},
+      {"2147483648", {}},
+      {"0x80000000", {}},
+      {"", {}},
+      {"abc", {}},
+      {"12abc", {}},
+      {"0x", {}},
+      {"0x-1", {}},
+      {"+-1", {}},
+      {"1.5", {}},
+      {" 5", {}},
   };
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(ParseInteger(text), expected) << "'" << text << "'";
@@ -116,7 +129,8 @@ TEST(EnsureDir, CreatesOneLevelAndReportsTheFolderText) {
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
+    if (const char* old = std::getenv(name))
+      old_ = old;
     ::setenv(name, value.c_str(), 1);
   }
   ~ScopedEnv() {
@@ -161,7 +175,8 @@ TEST(ResolveLocations, WithoutXdgVariablesUsesTheHomeFolder) {
   ::unsetenv("XDG_CONFIG_HOME");
   ::unsetenv("XDG_DATA_HOME");
   const Locations fallback = ResolveLocations("/opt/kelvra/", false);
-  EXPECT_EQ(fallback.settings_file.toStdString(), dir.path().string() + "/.config/kelvra/setup.ini");
+  EXPECT_EQ(fallback.settings_file.toStdString(),
+            dir.path().string() + "/.config/kelvra/setup.ini");
   EXPECT_EQ(fallback.folder_base.toStdString(), dir.path().string() + "/.local/share/kelvra/");
 }
 

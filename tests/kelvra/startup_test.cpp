@@ -18,7 +18,8 @@ using vork::testing::VirtualSerialPair;
 bool AnswersOn(Kelvra& k, const VirtualSerialPair& pair) {
   const std::size_t jobs = k.held_jobs.size();
   pair.Send(vork::testing::Bytes({'@', 'z', '#'}));
-  if (!PumpUntil([&] { return k.held_jobs.size() > jobs; }, 2s)) return false;
+  if (!PumpUntil([&] { return k.held_jobs.size() > jobs; }, 2s))
+    return false;
   const auto reply = pair.Receive(1000ms);
   return std::string(reinterpret_cast<const char*>(reply.data()), reply.size()) == "ok";
 }
@@ -39,8 +40,11 @@ TEST(StartUp, WithoutSetupIniWritesTheEightValuesMakesTheFoldersAndListensOnCom1
             "ComPort=1\n"
             "BaudRate=115200\n"
             "Compress=0\n"
-            "UploadPath=" + base + "/Upload/\n"
-            "DownloadPath=" + base + "/Download/\n");
+            "UploadPath=" +
+                base +
+                "/Upload/\n"
+                "DownloadPath=" +
+                base + "/Download/\n");
   EXPECT_TRUE(std::filesystem::is_directory(k.folder() / "Upload"));
   EXPECT_TRUE(std::filesystem::is_directory(k.folder() / "Download"));
   EXPECT_EQ(k.Control<QLineEdit>("edtUpload")->text(), k.FolderText("Upload"));
@@ -70,7 +74,9 @@ struct IniCase {
   int port_index;  // selection of cb_port
   const char* baud_text;
 };
-void PrintTo(const IniCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const IniCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class SetupIniVariant : public ::testing::TestWithParam<IniCase> {};
 

@@ -44,7 +44,7 @@ TEST_F(Trigger, ACompleteRequestIsAnsweredAndHandedOverWithThePortClosed) {
   EXPECT_TRUE(k_.form().RpcBusy());
   EXPECT_FALSE(k_.form().Listening());
   EXPECT_EQ(k_.status, (std::vector<std::string>{"+ Received valid char. Starting.....",
-                                                  "panel: Starting..."}));
+                                                 "panel: Starting..."}));
 }
 
 TEST_F(Trigger, BatchesAreCollectedUntilOneEndsWithHash) {
@@ -75,9 +75,9 @@ TEST_F(Trigger, AWorkerThatCannotBeCreatedLeavesTheWindowListening) {
   Send("@a#");
   ASSERT_TRUE(PumpUntil([&] { return k_.worker_starts == 1; }, 2s));
   EXPECT_EQ(Received(), "ok");
-  EXPECT_EQ(k_.status, (std::vector<std::string>{"+ Received valid char. Starting.....",
-                                                  "panel: Starting...",
-                                                  "+ Create RPC Thread Fail."}));
+  EXPECT_EQ(k_.status,
+            (std::vector<std::string>{"+ Received valid char. Starting.....", "panel: Starting...",
+                                      "+ Create RPC Thread Fail."}));
   EXPECT_FALSE(k_.form().RpcBusy());
   EXPECT_TRUE(k_.form().Listening());
 
@@ -90,10 +90,11 @@ TEST_F(Trigger, AWorkerThatCannotBeCreatedLeavesTheWindowListening) {
 
 TEST(RequestNames, PiecesBetweenSemicolonsEmptyOnesIncluded) {
   const std::pair<const char*, std::vector<std::string>> cases[] = {
-      {"a.txt", {"a.txt"}},    {"a;b", {"a", "b"}}, {"a;;b", {"a", "", "b"}},
-      {"a;", {"a", ""}},       {"", {""}},          {";", {"", ""}},
+      {"a.txt", {"a.txt"}}, {"a;b", {"a", "b"}}, {"a;;b", {"a", "", "b"}},
+      {"a;", {"a", ""}},    {"", {""}},          {";", {"", ""}},
   };
-  for (const auto& [list, names] : cases) EXPECT_EQ(SplitNames(list), names) << list;
+  for (const auto& [list, names] : cases)
+    EXPECT_EQ(SplitNames(list), names) << list;
 }
 
 TEST(RequestNames, OnlyNamesInsideTheTransferFolderReachThePc) {
@@ -112,7 +113,8 @@ TEST(RequestNames, OnlyNamesInsideTheTransferFolderReachThePc) {
       {"\\x", {}},
       {std::string("a\0/..", 5), {}},
   };
-  for (const auto& [name, relative] : cases) EXPECT_EQ(PcRelativeName(name), relative) << name;
+  for (const auto& [name, relative] : cases)
+    EXPECT_EQ(PcRelativeName(name), relative) << name;
 }
 
 }  // namespace
