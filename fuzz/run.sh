@@ -55,7 +55,7 @@ for name in "${targets[@]}"; do
   status=0
   TMPDIR="$scratch/$name" ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$build/fuzz/fuzz_$name" "$corpus" "fuzz/corpus/$name" \
-    -max_total_time="$seconds" -timeout=10 -max_len="${max_len[$name]:-4096}" \
+    -max_total_time="$seconds" -timeout=30 -max_len="${max_len[$name]:-4096}" \
     -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
