@@ -162,7 +162,7 @@ class Responder final : private link::ByteSource {
   void Run() {
     while (!stop_) {
       if (!frames_.HasBufferedBytes()) {
-        const std::size_t got = ReadMore(frames_.RawArea());
+        const std::size_t got = Read(frames_.RawArea(), 100);  // wakes to see stop_
         if (got == 0) continue;
         frames_.Accept(got);
       }
@@ -170,9 +170,14 @@ class Responder final : private link::ByteSource {
     }
   }
 
-  std::size_t ReadMore(std::span<std::byte> into) override {
+  // Inside a request frame: waits long, since Vork writes each frame at
+  // once and a gap is only the machine being busy; a request dropped here
+  // would look like an answer lost by the link.
+  std::size_t ReadMore(std::span<std::byte> into) override { return Read(into, 5000); }
+
+  std::size_t Read(std::span<std::byte> into, int wait_ms) const {
     pollfd in{far_end_, POLLIN, 0};
-    if (::poll(&in, 1, 100) <= 0) return 0;
+    if (::poll(&in, 1, wait_ms) <= 0) return 0;
     const ssize_t n = ::read(far_end_, into.data(), into.size());
     return n > 0 ? static_cast<std::size_t>(n) : 0;
   }
@@ -320,6 +325,20 @@ class Harness {
   void Upload(FuzzedDataProvider& data);
   void Download(FuzzedDataProvider& data);
 
+  // Says which side lost the exchange, then stops the run.
+  [[noreturn]] void ReportLostAnswer() {
+    const Log log = responder_.Finish();
+    const auto sequence = static_cast<std::uint16_t>(ctx_.CurrentSequence() & 0xFFFF);
+    if (log.empty() || log.back().request.sequence != sequence) {
+      FUZZ_FAIL("a request never reached the far end");
+    }
+    const Exchange& x = log.back();
+    std::fprintf(stderr, "lost answer: request code %u sequence %u; answer code %u sequence %u length field %u, %zu payload bytes\n",
+                 x.request.code, x.request.sequence, x.answer.code, x.answer.sequence,
+                 x.answer.payload_length, x.answer_payload.size());
+    FUZZ_FAIL("an answer was sent but never taken");
+  }
+
   // Runs the call against answers from data; the exchanges it made.
   // Throws Inconclusive when an answer came late (see below).
   template <typename Call>
@@ -339,7 +358,7 @@ class Harness {
     auto& event = ctx_.response_event();
     const bool arrived = event.WaitFor(kLateAnswerLimit, event.InterruptTicket()) ==
                          link::ManualResetEvent::WaitResult::kSignalled;
-    FUZZ_CHECK(arrived);  // an answer was lost
+    if (!arrived) ReportLostAnswer();
     // The late answer must not be taken by the next input's call.
     event.Reset();
     (void)responder_.Finish();
