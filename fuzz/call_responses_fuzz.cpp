@@ -79,6 +79,8 @@ struct Exchange {
   std::vector<std::byte> request_payload;
   MessageHeader answer;  // as sent
   std::vector<std::byte> answer_payload;
+  bool answer_compressed = false;
+  std::chrono::steady_clock::time_point received;  // when the request was read
 
   // What the exchange takes over: the code and sequence number echoed, a
   // length field that describes the body, at most 2041 payload bytes.
@@ -186,6 +188,7 @@ class Responder final : private link::ByteSource {
     // What Vork sends is well formed.
     FUZZ_CHECK(message.size() >= kHeaderBytes);
     Exchange x;
+    x.received = std::chrono::steady_clock::now();
     x.request = link::ReadHeader(message);
     FUZZ_CHECK(x.request.type == link::kTypeRequest);
     FUZZ_CHECK(x.request.payload_length == message.size() - kHeaderBytes);
@@ -211,6 +214,7 @@ class Responder final : private link::ByteSource {
                                       : static_cast<std::uint16_t>(x.answer_payload.size());
         compress = (flags & 0x08) != 0;
       }
+      x.answer_compressed = compress;
       log_.push_back(x);  // logged first: the call may return as soon as the answer lands
     }
     Send(x, compress);
@@ -332,10 +336,28 @@ class Harness {
     if (log.empty() || log.back().request.sequence != sequence) {
       FUZZ_FAIL("a request never reached the far end");
     }
-    const Exchange& x = log.back();
-    std::fprintf(stderr, "lost answer: request code %u sequence %u; answer code %u sequence %u length field %u, %zu payload bytes\n",
-                 x.request.code, x.request.sequence, x.answer.code, x.answer.sequence,
-                 x.answer.payload_length, x.answer_payload.size());
+    // The exchange after which the next request came a time-out later is
+    // the one whose answer was lost.
+    for (const Exchange& x : log) {
+      std::fprintf(stderr,
+                   "request %u/%u read at +%lld ms; answer %u/%u length field %u, %zu payload "
+                   "bytes%s\n",
+                   x.request.code, x.request.sequence,
+                   static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              x.received - log.front().received)
+                                              .count()),
+                   x.answer.code, x.answer.sequence, x.answer.payload_length,
+                   x.answer_payload.size(), x.answer_compressed ? ", compressed" : "");
+    }
+    // Whether the link took the answer in (and the event went astray) or
+    // never got it.
+    ctx_.link().WithReceivedMessage([&](std::span<const std::byte> message) {
+      if (message.size() < kHeaderBytes) return;
+      const MessageHeader last = link::ReadHeader(message);
+      std::fprintf(stderr, "link receiving: %d; last message received: %u/%u, %zu bytes; event set: %d\n",
+                   ctx_.link().receiving() ? 1 : 0, last.code, last.sequence, message.size(),
+                   ctx_.response_event().IsSet() ? 1 : 0);
+    });
     FUZZ_FAIL("an answer was sent but never taken");
   }
 
