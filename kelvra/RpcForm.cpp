@@ -1,5 +1,7 @@
 #include "RpcForm.h"
 
+#include <poll.h>
+
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -51,6 +53,13 @@ class ClickLabel : public QLabel {
 };
 
 namespace {
+
+// Whether the device behind an open descriptor has gone.
+bool DeviceHungUp(int fd) {
+  pollfd state = {fd, POLLIN, 0};
+  return ::poll(&state, 1, 0) == 1 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 
 const QString kCaption = QStringLiteral("QMT-RPC Zentap-Communication");
 // The maker's notice in the third panel of the status bar.
@@ -271,6 +280,15 @@ void TFormRpc::WireHandlers() {
   connect(sForm, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { PMenu->popup(sForm->mapToGlobal(at)); });
 
+  // A device that goes away (an adapter pulled out) stays readable for ever,
+  // each read finding nothing, and would keep the event loop spinning: stop
+  // listening and say so; the next port or baud change tries again.
+  connect(ComPort, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError) return;
+    if (!ComPort->isOpen() || !DeviceHungUp(ComPort->handle())) return;
+    ComPort->close();
+    AddStatusLine(QStringLiteral("Can't Open Com") + QString::number(settings_.ComPort));
+  });
   connect(ComPort, &QSerialPort::readyRead, this, [this] {
     const qint64 waiting = ComPort->bytesAvailable();
     ComPortTrigger(*ComPort, kDataAvailableTrigger, 0,

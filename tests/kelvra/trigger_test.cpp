@@ -47,6 +47,13 @@ TEST_F(Trigger, ACompleteRequestIsAnsweredAndHandedOverWithThePortClosed) {
                                                  "panel: Starting..."}));
 }
 
+TEST_F(Trigger, ADeviceThatGoesAwayEndsTheListeningInsteadOfSpinning) {
+  { auto pulled = com1_.pty().TakeFarEnd(); }  // the far end closes: the cable is pulled
+  ASSERT_TRUE(k_.WaitForStatus("+ Can't Open Com1", 0, 2s));
+  EXPECT_FALSE(k_.form().Listening());
+  EXPECT_FALSE(k_.form().RpcBusy());
+}
+
 TEST_F(Trigger, BatchesAreCollectedUntilOneEndsWithHash) {
   Send("@a");
   Settle();
