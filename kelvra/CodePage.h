@@ -1,10 +1,7 @@
 // Text between Kelvra's window and the 8-bit world of Vork and setup.ini.
 //
-// The system code page is the character set of the locale that the
-// environment names (LC_ALL, then LC_CTYPE, then LANG), UTF-8 when that is C,
-// POSIX or unset: the same rule as Vork's, so a folder typed into the window
-// reaches the library as the bytes it expects. Looked up at every call; any
-// thread.
+// Vork's own conversions (its system code page rule), so a folder typed into
+// the window reaches the library as the bytes it expects. Any thread.
 #pragma once
 
 #include <QString>

@@ -30,7 +30,7 @@
 #include <utility>
 
 #include "CodePage.h"
-#include "ComPorts.h"
+#include "com_ports.h"
 #include "Look.h"
 #include "vork.h"
 
@@ -428,8 +428,8 @@ void TFormRpc::LabNetSetClick() {
 bool TFormRpc::OpenListenPort(int port, int baud) {
   CloseListenPort();
   bool opened = false;
-  if (const auto device = ComDevicePath(port)) {
-    ComPort->setPortName(*device);
+  if (const auto device = vork::link::ComDevicePath(port)) {
+    ComPort->setPortName(QString::fromLocal8Bit(*device));
     opened =
         ComPort->setBaudRate(baud) && ComPort->setParity(QSerialPort::NoParity) &&
         ComPort->setDataBits(QSerialPort::Data8) && ComPort->setStopBits(QSerialPort::OneStop) &&

@@ -1,5 +1,7 @@
 #include "link.h"
 
+#include "com_ports.h"
+
 #include <cstring>
 #include <system_error>
 

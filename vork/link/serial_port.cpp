@@ -7,7 +7,6 @@
 #include <termios.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "line_speed.h"
 
@@ -23,15 +22,6 @@ int PollTimeout(std::optional<std::chrono::milliseconds> timeout) {
 }
 
 }  // namespace
-
-std::optional<std::string> ComDevicePath(int number) {
-  const std::string variable = "VORK_COM" + std::to_string(number);
-  if (const char* path = std::getenv(variable.c_str()); path != nullptr && *path != '\0') {
-    return std::string(path);
-  }
-  if (number <= 0) return std::nullopt;
-  return "/dev/ttyS" + std::to_string(number - 1);
-}
 
 SerialPort SerialPort::Open(const std::string& path, OpenError& error) {
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));

@@ -20,10 +20,6 @@
 
 namespace vork::link {
 
-// Device of "COM<n>": $VORK_COM<n> when set (read at every call), else
-// /dev/ttyS<n-1>. COM0 and negative numbers have no default device.
-[[nodiscard]] std::optional<std::string> ComDevicePath(int number);
-
 class SerialPort {
  public:
   enum class OpenError { kNone, kNoDevice, kBusy, kIo };
