@@ -72,7 +72,9 @@ constexpr auto kLateAnswerLimit = 10000ms;
 // past the response time-out.
 struct Inconclusive {};
 
-std::vector<std::byte> Bytes(std::span<const std::byte> bytes) { return {bytes.begin(), bytes.end()}; }
+std::vector<std::byte> Bytes(std::span<const std::byte> bytes) {
+  return {bytes.begin(), bytes.end()};
+}
 
 struct Exchange {
   MessageHeader request;
@@ -101,15 +103,23 @@ struct Exchange {
 std::size_t ExpectedLength(std::uint16_t code) {
   switch (static_cast<Command>(code)) {
     case Command::kGetVersion:
-    case Command::kGlobalMemoryStatus: return 12;
-    case Command::kGetSystemPowerStatus: return 24;
-    case Command::kGetStoreInformation: return 8;
-    case Command::kGetSystemInfo: return 80;
+    case Command::kGlobalMemoryStatus:
+      return 12;
+    case Command::kGetSystemPowerStatus:
+      return 24;
+    case Command::kGetStoreInformation:
+      return 8;
+    case Command::kGetSystemInfo:
+      return 80;
     case Command::kFindFirstFile:
-    case Command::kFindNextFile: return 124;
-    case Command::kGetFileTime: return 16;
-    case Command::kWriteChunk: return 8;
-    default: return 4;
+    case Command::kFindNextFile:
+      return 124;
+    case Command::kGetFileTime:
+      return 16;
+    case Command::kWriteChunk:
+      return 8;
+    default:
+      return 4;
   }
 }
 
@@ -127,13 +137,14 @@ std::vector<std::byte> ShapedPayload(const Exchange& x, FuzzedDataProvider& data
     return TakeBytes(data, ExpectedLength(x.request.code));
   }
   const std::uint32_t asked = get_u32le(std::span(x.request_payload).subspan(4));
-  const std::uint32_t m =
-      data.ConsumeIntegralInRange<std::uint32_t>(0, std::min<std::uint32_t>(asked + 2, kMaxPayloadBytes - 8));
+  const std::uint32_t m = data.ConsumeIntegralInRange<std::uint32_t>(
+      0, std::min<std::uint32_t>(asked + 2, kMaxPayloadBytes - 8));
   std::vector<std::byte> payload(8 + m);
   put_u32le(payload, m);
   const auto content = TakeBytes(data, m);
   std::copy(content.begin(), content.end(), payload.begin() + 4);
-  put_u32le(std::span(payload).subspan(4 + m), data.ConsumeBool() ? 1 : data.ConsumeIntegral<std::uint32_t>());
+  put_u32le(std::span(payload).subspan(4 + m),
+            data.ConsumeBool() ? 1 : data.ConsumeIntegral<std::uint32_t>());
   return payload;
 }
 
@@ -165,10 +176,12 @@ class Responder final : private link::ByteSource {
     while (!stop_) {
       if (!frames_.HasBufferedBytes()) {
         const std::size_t got = Read(frames_.RawArea(), 100);  // wakes to see stop_
-        if (got == 0) continue;
+        if (got == 0)
+          continue;
         frames_.Accept(got);
       }
-      if (frames_.ReceiveFrame()) Handle(frames_.message());
+      if (frames_.ReceiveFrame())
+        Handle(frames_.message());
     }
   }
 
@@ -179,7 +192,8 @@ class Responder final : private link::ByteSource {
 
   std::size_t Read(std::span<std::byte> into, int wait_ms) const {
     pollfd in{far_end_, POLLIN, 0};
-    if (::poll(&in, 1, wait_ms) <= 0) return 0;
+    if (::poll(&in, 1, wait_ms) <= 0)
+      return 0;
     const ssize_t n = ::read(far_end_, into.data(), into.size());
     return n > 0 ? static_cast<std::size_t>(n) : 0;
   }
@@ -202,11 +216,13 @@ class Responder final : private link::ByteSource {
       } else {
         FuzzedDataProvider& data = *data_;
         const auto flags = data.ConsumeIntegral<std::uint8_t>();
-        x.answer_payload = (flags & 0x10) != 0
-                               ? TakeBytes(data, data.ConsumeIntegralInRange<std::size_t>(0, kMaxPayloadBytes))
-                               : ShapedPayload(x, data);
+        x.answer_payload =
+            (flags & 0x10) != 0
+                ? TakeBytes(data, data.ConsumeIntegralInRange<std::size_t>(0, kMaxPayloadBytes))
+                : ShapedPayload(x, data);
         x.answer.type = link::kTypeResponse;
-        x.answer.code = (flags & 0x01) != 0 ? data.ConsumeIntegral<std::uint16_t>() : x.request.code;
+        x.answer.code =
+            (flags & 0x01) != 0 ? data.ConsumeIntegral<std::uint16_t>() : x.request.code;
         x.answer.sequence =
             (flags & 0x02) != 0 ? data.ConsumeIntegral<std::uint16_t>() : x.request.sequence;
         x.answer.payload_length = (flags & 0x04) != 0
@@ -228,7 +244,8 @@ class Responder final : private link::ByteSource {
     std::span<const std::byte> body = message;
     if (compress) {
       const std::size_t n = compressor_.CompressBody(message, packed);
-      if (n > 0) body = std::span(packed).first(n);
+      if (n > 0)
+        body = std::span(packed).first(n);
     }
     std::array<std::byte, kMaxEscapedFrameBytes> frame{};
     const std::size_t length = link::BuildFrame(body, frame);
@@ -281,7 +298,8 @@ std::vector<std::byte> ReadPcFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::vector<char> chars{std::istreambuf_iterator<char>(in), {}};
   std::vector<std::byte> bytes(chars.size());
-  std::transform(chars.begin(), chars.end(), bytes.begin(), [](char c) { return static_cast<std::byte>(c); });
+  std::transform(chars.begin(), chars.end(), bytes.begin(),
+                 [](char c) { return static_cast<std::byte>(c); });
   return bytes;
 }
 
@@ -302,7 +320,8 @@ class Harness {
   }
   ~Harness() {
     if (late_answers_ > 0) {
-      std::fprintf(stderr, "inputs left unjudged because an answer came late: %zu\n", late_answers_);
+      std::fprintf(stderr, "inputs left unjudged because an answer came late: %zu\n",
+                   late_answers_);
     }
     ctx_.link().ClosePort();
     std::error_code ignored;
@@ -352,9 +371,11 @@ class Harness {
     // Whether the link took the answer in (and the event went astray) or
     // never got it.
     ctx_.link().WithReceivedMessage([&](std::span<const std::byte> message) {
-      if (message.size() < kHeaderBytes) return;
+      if (message.size() < kHeaderBytes)
+        return;
       const MessageHeader last = link::ReadHeader(message);
-      std::fprintf(stderr, "link receiving: %d; last message received: %u/%u, %zu bytes; event set: %d\n",
+      std::fprintf(stderr,
+                   "link receiving: %d; last message received: %u/%u, %zu bytes; event set: %d\n",
                    ctx_.link().receiving() ? 1 : 0, last.code, last.sequence, message.size(),
                    ctx_.response_event().IsSet() ? 1 : 0);
     });
@@ -368,7 +389,8 @@ class Harness {
     responder_.Begin(data);
     const auto start = std::chrono::steady_clock::now();
     call();
-    if (std::chrono::steady_clock::now() - start >= kResponseTimeout) AnswerCameLate();
+    if (std::chrono::steady_clock::now() - start >= kResponseTimeout)
+      AnswerCameLate();
     return responder_.Finish();
   }
 
@@ -380,7 +402,8 @@ class Harness {
     auto& event = ctx_.response_event();
     const bool arrived = event.WaitFor(kLateAnswerLimit, event.InterruptTicket()) ==
                          link::ManualResetEvent::WaitResult::kSignalled;
-    if (!arrived) ReportLostAnswer();
+    if (!arrived)
+      ReportLostAnswer();
     // The late answer must not be taken by the next input's call.
     event.Reset();
     (void)responder_.Finish();
@@ -421,13 +444,21 @@ void Harness::Record(FuzzedDataProvider& data, Command code, std::size_t size) {
   std::int32_t result = 0;
   const Log log = Exchanges(data, [&] {
     switch (code) {
-      case Command::kGetVersion: result = api::GetVersion(ctx_, record.data()); break;
-      case Command::kGlobalMemoryStatus: result = api::GlobalMemoryStatus(ctx_, record.data()); break;
-      case Command::kGetSystemPowerStatus: result = api::GetSystemPowerStatus(ctx_, record.data()); break;
+      case Command::kGetVersion:
+        result = api::GetVersion(ctx_, record.data());
+        break;
+      case Command::kGlobalMemoryStatus:
+        result = api::GlobalMemoryStatus(ctx_, record.data());
+        break;
+      case Command::kGetSystemPowerStatus:
+        result = api::GetSystemPowerStatus(ctx_, record.data());
+        break;
       case Command::kGetStoreInformation:
         result = api::GetStoreInformation(ctx_, record.data(), value);
         break;
-      default: result = api::GetSystemInfo(ctx_, record.data()); break;
+      default:
+        result = api::GetSystemInfo(ctx_, record.data());
+        break;
     }
   });
   OneExchange(log);
@@ -464,16 +495,17 @@ void Harness::Times(FuzzedDataProvider& data) {
   constexpr std::uint32_t kUnset = 0xA5A5A5A5;
   std::array<std::uint32_t, 3> times{kUnset, kUnset, kUnset};
   std::int32_t result = 0;
-  const Log log = Exchanges(data, [&] {
-    result = api::GetFileTime(ctx_, kHandle, &times[0], &times[1], &times[2]);
-  });
+  const Log log = Exchanges(
+      data, [&] { result = api::GetFileTime(ctx_, kHandle, &times[0], &times[1], &times[2]); });
   OneExchange(log);
   if (log[0].TakenWithLength(16)) {
-    for (std::size_t i = 0; i < 3; ++i) FUZZ_CHECK(times[i] == log[0].Word(4 * i));
+    for (std::size_t i = 0; i < 3; ++i)
+      FUZZ_CHECK(times[i] == log[0].Word(4 * i));
     FUZZ_CHECK(result == static_cast<std::int32_t>(log[0].Word(12)));
   } else {
     FUZZ_CHECK(result == 0);
-    for (std::uint32_t t : times) FUZZ_CHECK(t == kUnset);
+    for (std::uint32_t t : times)
+      FUZZ_CHECK(t == kUnset);
   }
 }
 
@@ -481,7 +513,8 @@ void Harness::Reposition(FuzzedDataProvider& data) {
   constexpr std::uint32_t kUnset = 0xA5A5A5A5;
   std::uint32_t answer = kUnset;
   std::int32_t result = 0;
-  const Log log = Exchanges(data, [&] { result = api::SetFilePosToPre(ctx_, kHandle, 7, &answer); });
+  const Log log =
+      Exchanges(data, [&] { result = api::SetFilePosToPre(ctx_, kHandle, 7, &answer); });
   OneExchange(log);
   if (log[0].TakenWithLength(4)) {
     FUZZ_CHECK(result == 1 && answer == log[0].Word(0));
@@ -493,10 +526,12 @@ void Harness::Reposition(FuzzedDataProvider& data) {
 // The data of a read-chunk answer that the exchange takes: it says it
 // carries m bytes, m is no more than was asked, and the payload is 8 + m.
 std::optional<std::span<const std::byte>> ChunkData(const Exchange& x) {
-  if (!x.Taken() || x.answer_payload.size() < 8) return std::nullopt;
+  if (!x.Taken() || x.answer_payload.size() < 8)
+    return std::nullopt;
   const std::uint32_t asked = get_u32le(std::span(x.request_payload).subspan(4));
   const std::uint32_t m = x.Word(0);
-  if (m > asked || x.answer_payload.size() != 8 + std::size_t{m}) return std::nullopt;
+  if (m > asked || x.answer_payload.size() != 8 + std::size_t{m})
+    return std::nullopt;
   return std::span(x.answer_payload).subspan(4, m);
 }
 
@@ -506,11 +541,13 @@ void Harness::Read(FuzzedDataProvider& data) {
   constexpr std::uint32_t kUnset = 0xA5A5A5A5;
   std::uint32_t read = kUnset;
   std::int32_t result = -1;
-  const Log log = Exchanges(data, [&] { result = api::ReadFile(ctx_, kHandle, buffer.data(), count, &read); });
+  const Log log =
+      Exchanges(data, [&] { result = api::ReadFile(ctx_, kHandle, buffer.data(), count, &read); });
   FUZZ_CHECK(buffer.GuardsIntact());
   FUZZ_CHECK(result == 0 || result == 1);
   FUZZ_CHECK(read <= count);  // never more than asked
-  if (result == 1) FUZZ_CHECK(read == count);
+  if (result == 1)
+    FUZZ_CHECK(read == count);
   // What the buffer reports as read is what the terminal sent, in order.
   std::vector<std::byte> sent;
   std::uint64_t asked_total = 0;
@@ -519,26 +556,31 @@ void Harness::Read(FuzzedDataProvider& data) {
     const std::uint32_t asked = get_u32le(std::span(x.request_payload).subspan(4));
     FUZZ_CHECK(asked >= 1 && asked <= kChunkBytes);
     asked_total += asked;
-    if (const auto chunk = ChunkData(x)) sent.insert(sent.end(), chunk->begin(), chunk->end());
+    if (const auto chunk = ChunkData(x))
+      sent.insert(sent.end(), chunk->begin(), chunk->end());
   }
   FUZZ_CHECK(asked_total <= count);
   FUZZ_CHECK(read <= sent.size());
   FUZZ_CHECK(std::equal(sent.begin(), sent.begin() + read, buffer.area().begin()));
   if (result == 1) {
-    for (const Exchange& x : log) FUZZ_CHECK(ChunkData(x).has_value());
+    for (const Exchange& x : log)
+      FUZZ_CHECK(ChunkData(x).has_value());
   }
 }
 
 void Harness::Write(FuzzedDataProvider& data) {
   const auto count = data.ConsumeIntegralInRange<std::uint32_t>(0, 4 * kChunkBytes + 7);
   std::vector<std::byte> source(count);
-  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<std::byte>(i * 7 + 3);
+  for (std::size_t i = 0; i < source.size(); ++i)
+    source[i] = static_cast<std::byte>(i * 7 + 3);
   std::uint32_t written = 0xA5A5A5A5;
   std::int32_t result = -1;
-  const Log log = Exchanges(data, [&] { result = api::WriteFile(ctx_, kHandle, source.data(), count, &written); });
+  const Log log = Exchanges(
+      data, [&] { result = api::WriteFile(ctx_, kHandle, source.data(), count, &written); });
   FUZZ_CHECK(result == 0 || result == 1);
   FUZZ_CHECK(written <= count);
-  if (result == 1) FUZZ_CHECK(written == count);
+  if (result == 1)
+    FUZZ_CHECK(written == count);
   // The chunks carry the caller's bytes, in order, and no byte twice.
   std::size_t at = 0;
   for (const Exchange& x : log) {
@@ -550,9 +592,11 @@ void Harness::Write(FuzzedDataProvider& data) {
     FUZZ_CHECK(std::equal(x.request_payload.begin() + 8, x.request_payload.end(),
                           source.begin() + static_cast<std::ptrdiff_t>(at)));
     at += size;
-    if (result == 1) FUZZ_CHECK(x.TakenWithLength(8));
+    if (result == 1)
+      FUZZ_CHECK(x.TakenWithLength(8));
   }
-  if (result == 1) FUZZ_CHECK(at == count);
+  if (result == 1)
+    FUZZ_CHECK(at == count);
 }
 
 // Terminal to PC: a copy reported done holds exactly the bytes the
@@ -561,23 +605,26 @@ void Harness::Upload(FuzzedDataProvider& data) {
   std::error_code ignored;
   std::filesystem::remove(pc_target_, ignored);
   std::int32_t result = -1;
-  const Log log = Exchanges(data, [&] {
-    result = api::CopyFile(ctx_, "QMT:\\fuzz.bin", pc_target_.c_str());
-  });
+  const Log log =
+      Exchanges(data, [&] { result = api::CopyFile(ctx_, "QMT:\\fuzz.bin", pc_target_.c_str()); });
   FUZZ_CHECK(result == 0 || result == 1);
   std::vector<std::byte> sent;
   std::optional<std::uint32_t> size;
   for (const Exchange& x : log) {
     switch (static_cast<Command>(x.request.code)) {
       case Command::kOpenFile:
-      case Command::kCloseFile: break;
+      case Command::kCloseFile:
+        break;
       case Command::kGetFileSize:
-        if (x.TakenWithLength(4)) size = x.Word(0);
+        if (x.TakenWithLength(4))
+          size = x.Word(0);
         break;
       case Command::kReadChunk:
-        if (const auto chunk = ChunkData(x)) sent.insert(sent.end(), chunk->begin(), chunk->end());
+        if (const auto chunk = ChunkData(x))
+          sent.insert(sent.end(), chunk->begin(), chunk->end());
         break;
-      default: FUZZ_FAIL("an upload sent a request that changes the terminal");
+      default:
+        FUZZ_FAIL("an upload sent a request that changes the terminal");
     }
   }
   if (result == 1) {
@@ -591,28 +638,32 @@ void Harness::Upload(FuzzedDataProvider& data) {
 void Harness::Download(FuzzedDataProvider& data) {
   const auto length = data.ConsumeIntegralInRange<std::size_t>(0, source_data_.size());
   std::ofstream(pc_source_, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(source_data_.data()), static_cast<std::streamsize>(length));
+      .write(reinterpret_cast<const char*>(source_data_.data()),
+             static_cast<std::streamsize>(length));
   std::int32_t result = -1;
-  const Log log = Exchanges(data, [&] {
-    result = api::CopyFile(ctx_, pc_source_.c_str(), "QMT:\\fuzz.bin");
-  });
+  const Log log =
+      Exchanges(data, [&] { result = api::CopyFile(ctx_, pc_source_.c_str(), "QMT:\\fuzz.bin"); });
   FUZZ_CHECK(result == 0 || result == 1);
   std::vector<std::byte> sent;
   for (const Exchange& x : log) {
     switch (static_cast<Command>(x.request.code)) {
       case Command::kCreateFile:
       case Command::kDeleteFile:
-      case Command::kCloseFile: break;
+      case Command::kCloseFile:
+        break;
       case Command::kWriteChunk:
         sent.insert(sent.end(), x.request_payload.begin() + 8, x.request_payload.end());
-        if (result == 1) FUZZ_CHECK(x.TakenWithLength(8));
+        if (result == 1)
+          FUZZ_CHECK(x.TakenWithLength(8));
         break;
-      default: FUZZ_FAIL("a download sent a request it has no use for");
+      default:
+        FUZZ_FAIL("a download sent a request it has no use for");
     }
   }
   FUZZ_CHECK(sent.size() <= length);
   FUZZ_CHECK(std::equal(sent.begin(), sent.end(), source_data_.begin()));
-  if (result == 1) FUZZ_CHECK(sent.size() == length);
+  if (result == 1)
+    FUZZ_CHECK(sent.size() == length);
 }
 
 std::int32_t CreateW(link::CallContext& ctx, const char16_t* path, std::uint32_t access) {
@@ -668,31 +719,81 @@ void Harness::Run(FuzzedDataProvider& data) {
 void Harness::RunCall(FuzzedDataProvider& data) {
   ctx_.link().SetCompression(data.ConsumeBool() ? 1 : 0);
   switch (data.ConsumeIntegralInRange<int>(0, 25)) {
-    case 0: Record(data, Command::kGetVersion, 12); break;
-    case 1: Record(data, Command::kGlobalMemoryStatus, 12); break;
-    case 2: Record(data, Command::kGetSystemPowerStatus, 24); break;
-    case 3: Record(data, Command::kGetStoreInformation, 8); break;
-    case 4: Record(data, Command::kGetSystemInfo, 80); break;
-    case 5: Find(data, true); break;
-    case 6: Find(data, false); break;
-    case 7: WordCall(data, 0, FindCloseHandle); break;
-    case 8: WordCall(data, -1, GetAttributesW); break;
-    case 9: WordCall(data, 0, SetAttributesW); break;
-    case 10: WordCall(data, -1, CreateW); break;
-    case 11: WordCall(data, -1, OpenW); break;
-    case 12: Read(data); break;
-    case 13: Write(data); break;
-    case 14: WordCall(data, 0, Close); break;
-    case 15: WordCall(data, 0, Seek); break;
-    case 16: WordCall(data, 0, SetEnd); break;
-    case 17: WordCall(data, 0, MakeDirectoryW); break;
-    case 18: WordCall(data, 0, RemoveDirectoryW); break;
-    case 19: WordCall(data, 0, DeleteW); break;
-    case 20: WordCall(data, 0, Size); break;
-    case 21: Times(data); break;
-    case 22: WordCall(data, 0, SetTimes); break;
-    case 23: Reposition(data); break;
-    case 24: WordCall(data, 0, RingText); break;
+    case 0:
+      Record(data, Command::kGetVersion, 12);
+      break;
+    case 1:
+      Record(data, Command::kGlobalMemoryStatus, 12);
+      break;
+    case 2:
+      Record(data, Command::kGetSystemPowerStatus, 24);
+      break;
+    case 3:
+      Record(data, Command::kGetStoreInformation, 8);
+      break;
+    case 4:
+      Record(data, Command::kGetSystemInfo, 80);
+      break;
+    case 5:
+      Find(data, true);
+      break;
+    case 6:
+      Find(data, false);
+      break;
+    case 7:
+      WordCall(data, 0, FindCloseHandle);
+      break;
+    case 8:
+      WordCall(data, -1, GetAttributesW);
+      break;
+    case 9:
+      WordCall(data, 0, SetAttributesW);
+      break;
+    case 10:
+      WordCall(data, -1, CreateW);
+      break;
+    case 11:
+      WordCall(data, -1, OpenW);
+      break;
+    case 12:
+      Read(data);
+      break;
+    case 13:
+      Write(data);
+      break;
+    case 14:
+      WordCall(data, 0, Close);
+      break;
+    case 15:
+      WordCall(data, 0, Seek);
+      break;
+    case 16:
+      WordCall(data, 0, SetEnd);
+      break;
+    case 17:
+      WordCall(data, 0, MakeDirectoryW);
+      break;
+    case 18:
+      WordCall(data, 0, RemoveDirectoryW);
+      break;
+    case 19:
+      WordCall(data, 0, DeleteW);
+      break;
+    case 20:
+      WordCall(data, 0, Size);
+      break;
+    case 21:
+      Times(data);
+      break;
+    case 22:
+      WordCall(data, 0, SetTimes);
+      break;
+    case 23:
+      Reposition(data);
+      break;
+    case 24:
+      WordCall(data, 0, RingText);
+      break;
     default:
       if (data.ConsumeBool()) {
         Upload(data);

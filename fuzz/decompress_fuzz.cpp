@@ -35,7 +35,8 @@ struct Reference {
 Reference Inflate(std::span<const std::uint8_t> body) {
   Reference result;
   z_stream z{};
-  if (inflateInit2(&z, 15) != Z_OK) return result;
+  if (inflateInit2(&z, 15) != Z_OK)
+    return result;
   result.data.resize(kReferenceRoom);
   z.next_in = const_cast<Bytef*>(body.data());
   z.avail_in = static_cast<uInt>(body.size());
@@ -49,10 +50,14 @@ Reference Inflate(std::span<const std::uint8_t> body) {
 
 std::size_t Room(std::uint8_t choice) {
   switch (choice % 4) {
-    case 0: return link::kMaxMessageBytes;
-    case 1: return link::kCompressionWindowBytes;
-    case 2: return link::kCompressionWindowBytes + 100;
-    default: return choice / 4u;  // 0 to 63 bytes
+    case 0:
+      return link::kMaxMessageBytes;
+    case 1:
+      return link::kCompressionWindowBytes;
+    case 2:
+      return link::kCompressionWindowBytes + 100;
+    default:
+      return choice / 4u;  // 0 to 63 bytes
   }
 }
 
@@ -81,13 +86,15 @@ void CheckBody(link::Decompressor& decompressor, std::span<const std::uint8_t> b
 
 // Whatever is compressed comes back byte for byte.
 void CheckRoundTrip(link::Decompressor& decompressor, std::span<const std::uint8_t> plain) {
-  if (plain.empty() || plain.size() > link::kMaxMessageBytes) return;
+  if (plain.empty() || plain.size() > link::kMaxMessageBytes)
+    return;
   static link::Compressor compressor;
   const std::span<const std::byte> message(reinterpret_cast<const std::byte*>(plain.data()),
                                            plain.size());
   std::array<std::byte, link::kMaxMessageBytes> body{};
   const std::size_t n = compressor.CompressBody(message, body);
-  if (n == 0) return;  // does not shrink enough to fit a frame body
+  if (n == 0)
+    return;  // does not shrink enough to fit a frame body
   FUZZ_CHECK(body[0] == std::byte{0x78} && body[1] == std::byte{0x9C});
   std::array<std::byte, link::kMaxMessageBytes> back{};
   FUZZ_CHECK(decompressor.DecompressBody(std::span(body).first(n), back) == plain.size());
@@ -98,7 +105,8 @@ void CheckRoundTrip(link::Decompressor& decompressor, std::span<const std::uint8
 }  // namespace vork::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
+  if (size == 0)
+    return 0;
   static vork::link::Decompressor decompressor;
   const std::span<const std::uint8_t> body(data + 1, size - 1);
   vork::fuzz::CheckBody(decompressor, body, vork::fuzz::Room(data[0]));

@@ -45,14 +45,16 @@ inline bool ReceiveOne(link::FrameReceiver& receiver, OneShotSource& source) {
 inline void CheckAcceptedMessage(std::span<const std::byte> message, bool compressed) {
   FUZZ_CHECK(!message.empty());
   FUZZ_CHECK(message.size() <= link::kMaxMessageBytes);
-  if (!compressed) FUZZ_CHECK(message[0] != std::byte{0x78});
+  if (!compressed)
+    FUZZ_CHECK(message[0] != std::byte{0x78});
 
   std::array<std::byte, link::kMaxMessageBytes> body_area{};
   std::span<const std::byte> body = message;
   if (compressed) {
     static link::Compressor compressor;
     const std::size_t n = compressor.CompressBody(message, body_area);
-    if (n == 0) return;  // its compressed form would not fit a frame
+    if (n == 0)
+      return;  // its compressed form would not fit a frame
     body = std::span(body_area).first(n);
   }
   std::array<std::byte, kMaxEscapedFrameBytes> frame{};

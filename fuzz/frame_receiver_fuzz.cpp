@@ -39,7 +39,8 @@ class PlannedSource final : public ByteSource {
 
   std::size_t ReadMore(std::span<std::byte> into) override {
     std::size_t want = into.size();
-    if (next_read_ < plan_.size()) want = std::min(want, plan_[next_read_++]);
+    if (next_read_ < plan_.size())
+      want = std::min(want, plan_[next_read_++]);
     want = std::min(want, stream_.size() - at_);
     std::copy_n(reinterpret_cast<const std::byte*>(stream_.data() + at_), want, into.data());
     at_ += want;
@@ -47,7 +48,9 @@ class PlannedSource final : public ByteSource {
     return want;
   }
 
-  [[nodiscard]] bool Finished() const { return at_ == stream_.size() && next_read_ >= plan_.size(); }
+  [[nodiscard]] bool Finished() const {
+    return at_ == stream_.size() && next_read_ >= plan_.size();
+  }
   [[nodiscard]] std::size_t read_bytes() const { return read_bytes_; }
 
  private:
@@ -64,9 +67,11 @@ template <typename OnMessage>
 void ReceiveAll(PlannedSource& source, FrameReceiver& receiver, OnMessage on_message) {
   while (true) {
     if (!receiver.HasBufferedBytes()) {
-      if (source.Finished()) return;
+      if (source.Finished())
+        return;
       const std::size_t got = source.ReadMore(receiver.RawArea());
-      if (got == 0) continue;
+      if (got == 0)
+        continue;
       FUZZ_CHECK(got <= receiver.RawArea().size());
       receiver.Accept(got);
     }
@@ -98,7 +103,8 @@ std::vector<std::byte> Noise(FuzzedDataProvider& data) {
   auto bytes = data.ConsumeBytes<std::byte>(data.ConsumeIntegralInRange<std::size_t>(0, 24));
   // Anything but a start byte: noise between frames must never hide one.
   for (std::byte& b : bytes) {
-    if (b == link::kStartByte) b = std::byte{0x03};
+    if (b == link::kStartByte)
+      b = std::byte{0x03};
   }
   return bytes;
 }
@@ -110,7 +116,8 @@ void FramesMode(std::span<const std::uint8_t> input) {
   std::vector<std::uint8_t> stream;
   std::array<std::byte, kMaxEscapedFrameBytes> frame{};
   auto append = [&stream](std::span<const std::byte> bytes) {
-    for (std::byte b : bytes) stream.push_back(std::to_integer<std::uint8_t>(b));
+    for (std::byte b : bytes)
+      stream.push_back(std::to_integer<std::uint8_t>(b));
   };
   const std::size_t frames = data.ConsumeIntegralInRange<std::size_t>(0, 6);
   for (std::size_t i = 0; i < frames; ++i) {
@@ -118,12 +125,14 @@ void FramesMode(std::span<const std::uint8_t> input) {
     const bool compress = data.ConsumeBool();
     const std::size_t length = data.ConsumeIntegralInRange<std::size_t>(1, kMaxMessageBytes);
     auto message = data.ConsumeBytes<std::byte>(length);
-    if (message.empty()) break;
+    if (message.empty())
+      break;
     std::array<std::byte, kMaxMessageBytes> body_area{};
     std::span<const std::byte> body = message;
     if (compress) {
       const std::size_t n = compressor.CompressBody(message, body_area);
-      if (n == 0) continue;
+      if (n == 0)
+        continue;
       body = std::span(body_area).first(n);
     } else if (message[0] == std::byte{0x78}) {
       // A plain body never starts like a zlib stream.
@@ -136,7 +145,8 @@ void FramesMode(std::span<const std::uint8_t> input) {
   }
   append(Noise(data));
   std::vector<std::size_t> plan;
-  while (data.remaining_bytes() > 0) plan.push_back(data.ConsumeIntegralInRange<std::size_t>(1, 255));
+  while (data.remaining_bytes() > 0)
+    plan.push_back(data.ConsumeIntegralInRange<std::size_t>(1, 255));
 
   PlannedSource source(stream, std::move(plan));
   FrameReceiver receiver(source);
@@ -153,7 +163,8 @@ void FramesMode(std::span<const std::uint8_t> input) {
 }  // namespace vork::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size == 0) return 0;
+  if (size == 0)
+    return 0;
   const std::span<const std::uint8_t> input(data, size);
   if ((input[0] & 1) == 0) {
     vork::fuzz::RawMode(input);

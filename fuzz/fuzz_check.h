@@ -15,9 +15,10 @@ namespace vork::fuzz {
 }  // namespace vork::fuzz
 
 // A macro, for the text and place of the condition; no hidden return.
-#define FUZZ_CHECK(condition)                                                       \
-  do {                                                                              \
-    if (!(condition)) ::vork::fuzz::InvariantBroken(#condition, __FILE__, __LINE__); \
+#define FUZZ_CHECK(condition)                                        \
+  do {                                                               \
+    if (!(condition))                                                \
+      ::vork::fuzz::InvariantBroken(#condition, __FILE__, __LINE__); \
   } while (0)
 
 #define FUZZ_FAIL(what) ::vork::fuzz::InvariantBroken(what, __FILE__, __LINE__)

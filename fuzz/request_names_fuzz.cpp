@@ -20,8 +20,10 @@ namespace {
 bool HasParentStep(std::string_view name) {
   std::size_t start = 0;
   for (std::size_t i = 0; i <= name.size(); ++i) {
-    if (i < name.size() && name[i] != '/' && name[i] != '\\') continue;
-    if (name.substr(start, i - start) == "..") return true;
+    if (i < name.size() && name[i] != '/' && name[i] != '\\')
+      continue;
+    if (name.substr(start, i - start) == "..")
+      return true;
     start = i + 1;
   }
   return false;
@@ -33,7 +35,8 @@ void CheckName(std::string_view name) {
                            (!name.empty() && (name.front() == '/' || name.front() == '\\')) ||
                            HasParentStep(name);
   FUZZ_CHECK(relative.has_value() == !must_refuse);
-  if (!relative) return;
+  if (!relative)
+    return;
   // The same name with "/" for every "\\", nothing else changed.
   std::string expected(name);
   std::replace(expected.begin(), expected.end(), '\\', '/');
@@ -52,14 +55,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view list(reinterpret_cast<const char*>(data), size);
   const auto names = kelvra::SplitNames(list);
   // Every ";" separates two names; joined again they give the list.
-  FUZZ_CHECK(names.size() == static_cast<std::size_t>(std::count(list.begin(), list.end(), ';')) + 1);
+  FUZZ_CHECK(names.size() ==
+             static_cast<std::size_t>(std::count(list.begin(), list.end(), ';')) + 1);
   std::string joined;
   for (std::size_t i = 0; i < names.size(); ++i) {
     FUZZ_CHECK(names[i].find(';') == std::string::npos);
-    if (i > 0) joined += ';';
+    if (i > 0)
+      joined += ';';
     joined += names[i];
   }
   FUZZ_CHECK(joined == list);
-  for (const auto& name : names) vork::fuzz::CheckName(name);
+  for (const auto& name : names)
+    vork::fuzz::CheckName(name);
   return 0;
 }

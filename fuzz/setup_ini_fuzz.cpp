@@ -41,19 +41,27 @@ std::optional<std::int32_t> ReferenceInteger(std::string_view text) {
     negative = text[0] == '-';
     text.remove_prefix(1);
   }
-  if (text.empty()) return std::nullopt;
+  if (text.empty())
+    return std::nullopt;
   std::int64_t value = 0;
   for (char c : text) {
     int digit = -1;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    if (digit < 0) return std::nullopt;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    if (base == 16 && c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    if (base == 16 && c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    if (digit < 0)
+      return std::nullopt;
     value = value * base + digit;
-    if (value > (std::int64_t{1} << 32)) return std::nullopt;
+    if (value > (std::int64_t{1} << 32))
+      return std::nullopt;
   }
-  if (negative) value = -value;
-  if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+  if (negative)
+    value = -value;
+  if (value < INT32_MIN || value > INT32_MAX)
+    return std::nullopt;
   return static_cast<std::int32_t>(value);
 }
 
@@ -80,13 +88,17 @@ std::vector<std::string> RawLines(const std::string& content) {
 // a key name, a key starting "[" looks like a section).
 std::string Name(FuzzedDataProvider& data, std::initializer_list<const char*> usual, char stop) {
   const auto pick = data.ConsumeIntegralInRange<std::size_t>(0, usual.size());
-  if (pick < usual.size()) return usual.begin()[pick];
+  if (pick < usual.size())
+    return usual.begin()[pick];
   std::string name = data.ConsumeRandomLengthString(16);
   std::erase_if(name, [stop](char c) { return c == stop || c == '\n' || c == '\r' || c == '\0'; });
-  while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.erase(0, 1);
-  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+  while (!name.empty() && (name.front() == ' ' || name.front() == '\t'))
+    name.erase(0, 1);
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+    name.pop_back();
   // A key line that starts with "[" would read as a section line.
-  if (stop == '=' && !name.empty() && name.front() == '[') name.front() = '_';
+  if (stop == '=' && !name.empty() && name.front() == '[')
+    name.front() = '_';
   return name;
 }
 
@@ -94,7 +106,8 @@ class Folder {
  public:
   Folder() {
     // fuzz/run.sh points TMPDIR at a folder of its own, in memory when it can.
-    std::string pattern = (std::filesystem::temp_directory_path() / "vork-ini-fuzz-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "vork-ini-fuzz-XXXXXX").string();
     FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
     path_ = pattern;
   }
@@ -122,12 +135,14 @@ bool KnownFinalCrChange(const std::string& before) {
   return !strict && !before.empty() && before.back() == '\r';
 }
 
-const char* const kSettingKeys[] = {"ComPort", "BaudRate", "Compress", "UploadPath", "DownloadPath"};
+const char* const kSettingKeys[] = {"ComPort", "BaudRate", "Compress", "UploadPath",
+                                    "DownloadPath"};
 
 void CheckReading(const kelvra::ProfileFile& file) {
   for (const char* key : kSettingKeys) {
     const auto value = file.Read("setting", key);
-    if (!value) continue;
+    if (!value)
+      continue;
     FUZZ_CHECK(value->size() <= kelvra::ProfileFile::kMaxValueBytes);
     FUZZ_CHECK(value->find('\n') == std::string::npos);
     FUZZ_CHECK(kelvra::ParseInteger(*value) == ReferenceInteger(*value));
@@ -145,17 +160,22 @@ void CheckWriting(kelvra::ProfileFile& file, const std::string& path, const std:
                   FuzzedDataProvider& data) {
   const std::string section = Name(data, {"Setting", "setting", "Information"}, ']');
   const std::string key = Name(data, {"ComPort", "ComPress", "UploadPath", "AppTitle"}, '=');
-  if (key.empty()) return;
+  if (key.empty())
+    return;
   std::string value = data.ConsumeRandomLengthString(64);
   // Values are texts: no line ends, no NUL.
   std::erase_if(value, [](char c) { return c == '\n' || c == '\r' || c == '\0'; });
-  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.erase(0, 1);
-  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+    value.erase(0, 1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+    value.pop_back();
 
   // Every other key that a reader may ask for, before and after.
   std::vector<std::pair<std::string, std::string>> probes;
-  for (const char* k : kSettingKeys) probes.emplace_back("Setting", k);
-  for (const char* k : {"AppTitle", "Version", "CopyRight"}) probes.emplace_back("Information", k);
+  for (const char* k : kSettingKeys)
+    probes.emplace_back("Setting", k);
+  for (const char* k : {"AppTitle", "Version", "CopyRight"})
+    probes.emplace_back("Information", k);
   probes.emplace_back(section, "Other");
   probes.emplace_back("Other", key);
   const auto same = [](std::string_view a, std::string_view b) {
@@ -165,13 +185,16 @@ void CheckWriting(kelvra::ProfileFile& file, const std::string& path, const std:
     });
   };
   std::vector<std::optional<std::string>> values;
-  for (const auto& [s, k] : probes) values.push_back(file.Read(s, k));
+  for (const auto& [s, k] : probes)
+    values.push_back(file.Read(s, k));
 
   FUZZ_CHECK(file.Write(section, key, value));
   FUZZ_CHECK(file.Read(section, key) == value);
   for (std::size_t i = 0; i < probes.size(); ++i) {
-    if (same(probes[i].first, section) && same(probes[i].second, key)) continue;
-    if (KnownFinalCrChange(before)) continue;
+    if (same(probes[i].first, section) && same(probes[i].second, key))
+      continue;
+    if (KnownFinalCrChange(before))
+      continue;
     FUZZ_CHECK(file.Read(probes[i].first, probes[i].second) == values[i]);
   }
 

@@ -5,9 +5,8 @@
 //               make them fail;
 //   EndToEnd.*  one copy each way, compression off and on, which
 //               hygiene.sh also runs under valgrind's memcheck.
-#include <stdlib.h>
-
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -39,11 +38,14 @@ struct Counts {
 
 std::size_t Entries(const char* folder) {
   std::size_t n = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++n;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder))
+    ++n;
   return n;
 }
 
-Counts Now() { return {Entries("/proc/self/fd"), Entries("/proc/self/task")}; }
+Counts Now() {
+  return {Entries("/proc/self/fd"), Entries("/proc/self/task")};
+}
 
 std::ostream& operator<<(std::ostream& out, const Counts& c) {
   return out << c.descriptors << " descriptors, " << c.threads << " threads";
@@ -65,7 +67,8 @@ class TempFolder {
  public:
   TempFolder() {
     std::string pattern = (fs::temp_directory_path() / "vork-hygiene-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    if (::mkdtemp(pattern.data()) == nullptr)
+      throw std::runtime_error("mkdtemp");
     path_ = pattern;
   }
   ~TempFolder() {
@@ -103,7 +106,8 @@ class Terminal {
 std::string Random(std::size_t count, unsigned seed) {
   std::mt19937 random(seed);
   std::string out(count, '\0');
-  for (char& c : out) c = static_cast<char>(random() & 0xFF);
+  for (char& c : out)
+    c = static_cast<char>(random() & 0xFF);
   return out;
 }
 
@@ -114,7 +118,8 @@ void Put(const fs::path& path, const std::string& bytes) {
 std::string Get(const fs::path& path) {
   std::error_code error;
   const auto size = fs::file_size(path, error);
-  if (error) return {};
+  if (error)
+    return {};
   std::string bytes(size, '\0');
   std::ifstream(path, std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(size));
   return bytes;
@@ -193,7 +198,8 @@ TEST(Hygiene, FailedCopiesLeaveNothingBehind) {
         Put(pc.path() / "a.bin", data);
         Put(terminal.root() / "a.bin", data);
       }
-      if (*c.fault != '\0') terminal.sim().AddFault(*vork::termsim::ParseFault(c.fault));
+      if (*c.fault != '\0')
+        terminal.sim().AddFault(*vork::termsim::ParseFault(c.fault));
       ASSERT_EQ(QMT_VorkInit(kCom, 115200, 1), 1);
       const std::string pc_path = (pc.path() / (c.upload ? "b.bin" : "a.bin")).string();
       const int copied = c.upload ? QMT_CopyFile("QMT:\\a.bin", pc_path.c_str(), 0)
