@@ -11,7 +11,7 @@ namespace {
 
 struct Line {
   std::string text;  // without its line end
-  std::string end;   // "\n", "\r\n" or "" for a last line without one
+  std::string end;   // "\n", "\r\n"; for the last line also "\r" or ""
 };
 
 std::vector<Line> SplitLines(const std::string& content) {
@@ -20,7 +20,15 @@ std::vector<Line> SplitLines(const std::string& content) {
   while (at < content.size()) {
     const std::size_t nl = content.find('\n', at);
     if (nl == std::string::npos) {
-      lines.push_back({content.substr(at), ""});
+      // A carriage return that ends the file ends its last line, as one
+      // before a line feed does.
+      std::string text = content.substr(at);
+      std::string end;
+      if (!text.empty() && text.back() == '\r') {
+        text.pop_back();
+        end = "\r";
+      }
+      lines.push_back({std::move(text), std::move(end)});
       break;
     }
     std::size_t stop = nl;
@@ -141,11 +149,15 @@ bool ProfileFile::Write(std::string_view section, std::string_view key, std::str
   // New lines follow the file's own line ends.
   std::string eol = "\n";
   for (const Line& l : lines) {
-    if (!l.end.empty()) {
+    if (l.end.find('\n') != std::string::npos) {
       eol = l.end;
       break;
     }
   }
+  // A line that gets a successor needs a whole line end.
+  const auto complete = [&](Line& line) {
+    if (line.end.find('\n') == std::string::npos) line.end = eol;
+  };
   const std::string assignment = std::string(value);
 
   const auto span = FindSection(lines, section);
@@ -164,14 +176,13 @@ bool ProfileFile::Write(std::string_view section, std::string_view key, std::str
       }
     }
     if (!replaced) {
-      if (lines[last_filled].end.empty())
-        lines[last_filled].end = eol;
+      complete(lines[last_filled]);
       lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(last_filled) + 1,
                    Line{std::string(key) + "=" + assignment, eol});
     }
   } else {
-    if (!lines.empty() && lines.back().end.empty())
-      lines.back().end = eol;
+    if (!lines.empty())
+      complete(lines.back());
     lines.push_back({"[" + std::string(section) + "]", eol});
     lines.push_back({std::string(key) + "=" + assignment, eol});
   }

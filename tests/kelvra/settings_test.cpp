@@ -75,6 +75,14 @@ TEST_F(ProfileFileTest, WriteChangesOnlyItsValueAndKeepsEveryOtherLine) {
             "k=v\r\n");
 }
 
+TEST_F(ProfileFileTest, ACarriageReturnThatEndsTheFileEndsItsLastLine) {
+  WriteText(path_, "[Setting]\nBaudRate=115200\r");
+  EXPECT_EQ(file_.Read("Setting", "BaudRate"), "115200");
+  ASSERT_TRUE(file_.Write("Setting", "ComPort", "2"));
+  EXPECT_EQ(file_.Read("Setting", "BaudRate"), "115200") << "a write keeps other values";
+  EXPECT_EQ(ReadText(path_), "[Setting]\nBaudRate=115200\nComPort=2\n");
+}
+
 TEST_F(ProfileFileTest, WriteCreatesTheFileAndFailsWithoutItsFolder) {
   ASSERT_TRUE(file_.Write("Setting", "ComPort", "1"));
   EXPECT_EQ(ReadText(path_), "[Setting]\nComPort=1\n");
