@@ -26,11 +26,12 @@ cmake --build "$build" -j"$jobs" >/dev/null
 # Longest input per target: enough for a full 2048-byte frame body or a
 # multi-chunk read.
 declare -A max_len=([frame_receiver]=8192 [decompress]=4096 [call_responses]=8192
-                    [setup_ini]=4096 [request_names]=1024)
+                    [setup_ini]=4096 [request_names]=1024 [request_collector]=4096)
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  for name in frame_receiver decompress call_responses setup_ini request_names; do
+  for name in frame_receiver decompress call_responses setup_ini request_names \
+              request_collector; do
     if [ -x "$build/fuzz/fuzz_$name" ]; then
       targets+=("$name")
     else

@@ -468,9 +468,10 @@ void TFormRpc::ComPortTrigger(QSerialPort& CP, quint16 Msg, quint16 /*TriggerHan
     char byte = 0;
     if (!CP.getChar(&byte))
       return;
-    RequestText.push_back(byte);
+    RequestText.Add(std::string_view(&byte, 1));
   }
-  if (RequestText.empty() || RequestText.back() != '#')
+  auto request = RequestText.TakeIfComplete();
+  if (!request)
     return;
 
   rpc_busy_ = true;
@@ -479,7 +480,6 @@ void TFormRpc::ComPortTrigger(QSerialPort& CP, quint16 Msg, quint16 /*TriggerHan
   if (CP.write("ok", 2) != 2) {
     // The terminal did not get its answer: drop the request and keep
     // listening rather than stay busy with the port open.
-    RequestText.clear();
     rpc_busy_ = false;
     return;
   }
@@ -488,8 +488,8 @@ void TFormRpc::ComPortTrigger(QSerialPort& CP, quint16 Msg, quint16 /*TriggerHan
 
   // The job takes the request: the port stays closed until it is done, so
   // nothing is collected meanwhile.
-  JobSpec job{settings_.ComPort, settings_.BaudRate, settings_.Compress,
-              std::exchange(RequestText, {}), bridge_};
+  JobSpec job{settings_.ComPort, settings_.BaudRate, settings_.Compress, *std::move(request),
+              bridge_};
   if (!services_.start_worker(std::move(job))) {
     AddStatusLine(QStringLiteral("Create RPC Thread Fail."));
     // Listen again: without a job nothing else would ever reopen the port.

@@ -15,6 +15,8 @@
 // tests can stand in for them.
 #pragma once
 
+#include "RequestCollector.h"
+
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -119,7 +121,7 @@ class TFormRpc : public QWidget, private JobWindow {
   std::unique_ptr<ProfileFile> ini_;  // from FormCreate to FormCloseQuery
   bool rpc_busy_ = false;
   bool closed_ = false;
-  std::string RequestText;  // bytes collected by the trigger
+  RequestCollector RequestText;  // bytes collected by the trigger
   std::shared_ptr<JobBridge> bridge_;
 
   // Controls, owned by their Qt parents.
