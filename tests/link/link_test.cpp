@@ -306,6 +306,18 @@ TEST_F(LinkTest, CloseFromAnotherThreadEndsTheReceiverAndABlockedSend) {
   EXPECT_FALSE(link_.receiving());
 }
 
+TEST_F(LinkTest, ADeviceThatHangsUpStopsTheReceiver) {
+  ASSERT_TRUE(link_.OpenPort(7, 115200));
+  { auto pulled = pair_.pty().TakeFarEnd(); }  // the cable is pulled
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (link_.receiving() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_FALSE(link_.receiving()) << "no more answers can come: waits end at once";
+  link_.ClosePort();
+  EXPECT_FALSE(link_.port_held());
+}
+
 TEST_F(LinkTest, ReopensAfterCloseOnTheSameDevice) {
   for (int round = 0; round < 3; ++round) {
     ASSERT_TRUE(link_.OpenPort(7, 115200));

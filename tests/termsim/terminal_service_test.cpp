@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "fixtures.h"
+#include "serial_port.h"
 #include "simulator.h"
 
 namespace vork::termsim {
 namespace {
+
+using namespace std::chrono_literals;
+using link::SerialPort;
 
 TEST(TerminalService, NamesNeverLeaveTheServedFolder) {
   const TerminalService service("/srv/terminal");
@@ -43,6 +49,23 @@ TEST(FaultText, ParsesSelectorsAndRefusesNonsense) {
   for (const char* bad : {"drop", "explode@1", "drop@0", "late=x@1", "drop:code=", "drop@-1"}) {
     EXPECT_FALSE(ParseFault(bad)) << bad;
   }
+}
+
+TEST(Simulator, StopsServingWhenItsLineHangsUp) {
+  testing::TempDir root;
+  std::promise<void> lost;
+  Simulator simulator({root.path(), AnswerCompression::kMirror, [&] { lost.set_value(); }});
+  tools::PseudoTerminal pty;
+  {
+    // The far end is the simulator's; the near end is closed under it.
+    SerialPort::OpenError error{};
+    auto near = SerialPort::Open(pty.device(), error);
+    ASSERT_TRUE(near.valid());
+    simulator.Start(near.Release());
+  }
+  { auto gone = pty.TakeFarEnd(); }
+  EXPECT_EQ(lost.get_future().wait_for(2s), std::future_status::ready);
+  simulator.Stop();
 }
 
 }  // namespace

@@ -8,10 +8,14 @@
 // --device serves a real port (or one end of the line simulator). Prints
 // "ready <device>" once it serves. --request sends a one-key request first
 // and prints "reply ok" or "reply none". --commands reads control lines on
-// stdin: "request TEXT", "fault RULE", "quit". Ends on SIGINT or SIGTERM.
+// stdin: "request TEXT", "fault RULE", "quit". Ends on SIGINT or SIGTERM, or
+// with status 1 when the device hangs up.
+#include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -115,14 +119,15 @@ int main(int argc, char** argv) {
   std::error_code error;
   if (!std::filesystem::is_directory(args.root, error)) Usage("no folder " + args.root.string());
 
-  // Signals are taken by sigwait below, on this thread only.
+  // Signals are read from a signalfd below; no thread takes them otherwise.
   sigset_t ending;
   sigemptyset(&ending);
   sigaddset(&ending, SIGINT);
   sigaddset(&ending, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &ending, nullptr);
 
-  Simulator simulator({args.root, args.compression});
+  vork::link::Wakeup line_lost;
+  Simulator simulator({args.root, args.compression, [&line_lost] { line_lost.Raise(); }});
   for (const Fault& fault : args.faults) simulator.AddFault(fault);
 
   std::optional<vork::tools::PseudoTerminal> pty;
@@ -172,11 +177,15 @@ int main(int argc, char** argv) {
     reader.detach();
   }
 
-  int signal_number = 0;
-  sigwait(&ending, &signal_number);
+  vork::link::UniqueFd signals(signalfd(-1, &ending, SFD_CLOEXEC));
+  pollfd waits[2] = {{signals.get(), POLLIN, 0}, {line_lost.fd(), POLLIN, 0}};
+  while (::poll(waits, 2, -1) < 0 && errno == EINTR) {
+  }
+  const bool lost = waits[1].revents != 0;
   simulator.Stop();
   if (!args.pty_link.empty()) std::filesystem::remove(args.pty_link, error);
+  if (lost) std::cerr << "vork-termsim: the device hung up\n";
   std::cout.flush();
   // The stdin reader may still sit in a read; end without unwinding it.
-  std::_Exit(0);
+  std::_Exit(lost ? 1 : 0);
 }

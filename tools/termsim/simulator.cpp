@@ -126,9 +126,18 @@ struct Simulator::Impl final : link::ByteSource {
   std::size_t Read(std::span<std::byte> into) {
     const ssize_t got = line.ReadSome(into);
     if (got <= 0) return 0;
-    std::lock_guard lock(mutex);
-    bytes_read += static_cast<std::uint64_t>(got);
+    Count(static_cast<std::size_t>(got));
     return static_cast<std::size_t>(got);
+  }
+
+  void Count(std::size_t bytes) {
+    std::lock_guard lock(mutex);
+    bytes_read += bytes;
+  }
+
+  // A device that hung up stays readable for ever: stop instead of spinning.
+  void LineLost() {
+    if (options.on_line_lost) options.on_line_lost();
   }
 
   // Waits up to `pause`; false when the simulator is stopping.
@@ -156,13 +165,13 @@ struct Simulator::Impl final : link::ByteSource {
           continue;
         }
         if (fds[0].revents & POLLIN) {
-          const std::size_t got = Read(frames.RawArea());
+          const ssize_t got = line.ReadSome(frames.RawArea());
+          if (got < 0) return LineLost();
+          Count(static_cast<std::size_t>(got));
           if (got == 0) continue;
-          frames.Accept(got);
+          frames.Accept(static_cast<std::size_t>(got));
         } else if (fds[0].revents != 0) {
-          // The far side hung up; look again a little later.
-          if (!Pause(milliseconds(50))) return;
-          continue;
+          return LineLost();
         }
       }
       if (frames.ReceiveFrame()) Handle(frames.message(), frames.was_compressed());

@@ -72,6 +72,9 @@ class Simulator {
   struct Options {
     std::filesystem::path root;
     AnswerCompression compression = AnswerCompression::kMirror;
+    // Called on the serving thread when the line fails for good (the device
+    // hung up or went away); the simulator stops serving then.
+    std::function<void()> on_line_lost = {};
   };
 
   explicit Simulator(Options options);

@@ -205,7 +205,7 @@ CopyStatus RunCopy(CallContext& ctx, const CopyPath& source, const CopyPath& tar
   };
   const auto size = from.Size();
   if (!size) return finish(CopyStatus::kReadFailure);
-  const std::uint32_t blocks = *size / kBlockBytes;
+  const auto blocks = static_cast<std::uint32_t>(*size / kBlockBytes);
   const std::size_t remainder = *size % kBlockBytes;
 
   std::array<std::byte, kBlockBytes> block;
