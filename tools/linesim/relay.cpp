@@ -53,16 +53,16 @@ std::optional<std::string> DirectionProblem(const DirectionConfig& direction, co
 // Arms the timer for an absolute CLOCK_MONOTONIC deadline (steady_clock is
 // that clock), or disarms it for TimePoint::max().
 void Arm(int timer, TimePoint deadline) {
-  itimerspec spec{};
+  itimerspec due{};
   if (deadline != TimePoint::max()) {
     const auto since_boot = deadline.time_since_epoch();
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_boot);
-    spec.it_value.tv_sec = static_cast<time_t>(seconds.count());
-    spec.it_value.tv_nsec = static_cast<long>((since_boot - seconds).count());
+    due.it_value.tv_sec = static_cast<time_t>(seconds.count());
+    due.it_value.tv_nsec = static_cast<long>((since_boot - seconds).count());
     // A zero value would disarm; monotonic time is never zero in practice.
-    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+    if (due.it_value.tv_sec == 0 && due.it_value.tv_nsec == 0) due.it_value.tv_nsec = 1;
   }
-  if (::timerfd_settime(timer, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) {
+  if (::timerfd_settime(timer, TFD_TIMER_ABSTIME, &due, nullptr) != 0) {
     throw std::system_error(errno, std::generic_category(), "timerfd_settime");
   }
 }
