@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "compression.h"
+#include "comma_list.h"
 #include "corpus.h"
 #include "fault_injector.h"
 #include "frame_codec.h"
@@ -230,16 +231,6 @@ FrameTally Measure(const Setting& setting, std::uint64_t frames, std::uint64_t s
   return tally;
 }
 
-std::vector<std::string> SplitList(const std::string& text) {
-  std::vector<std::string> parts;
-  std::stringstream in(text);
-  std::string part;
-  while (std::getline(in, part, ',')) {
-    if (!part.empty()) parts.push_back(part);
-  }
-  return parts;
-}
-
 }  // namespace
 
 int RunFrames(int argc, char** argv) {
@@ -258,10 +249,10 @@ int RunFrames(int argc, char** argv) {
         FrameUsage(std::cout);
         return 0;
       } else if (option == "--kinds") {
-        o.kinds = SplitList(value());
+        o.kinds = SplitCommaList(value());
       } else if (option == "--rates") {
         o.rates.clear();
-        for (const auto& r : SplitList(value())) o.rates.push_back(std::stod(r));
+        for (const auto& r : SplitCommaList(value())) o.rates.push_back(std::stod(r));
       } else if (option == "--bodies") {
         const std::string bodies = value();
         if (bodies == "plain") {

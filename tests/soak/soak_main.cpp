@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "comma_list.h"
 #include "corpus.h"
 #include "frames.h"
 #include "lane.h"
@@ -125,16 +126,6 @@ void LongForm(Options& o) { o = Options{}; }
   std::exit(2);
 }
 
-std::vector<std::string> Split(const std::string& text) {
-  std::vector<std::string> parts;
-  std::stringstream in(text);
-  std::string part;
-  while (std::getline(in, part, ',')) {
-    if (!part.empty()) parts.push_back(part);
-  }
-  return parts;
-}
-
 double Number(const std::string& text, const std::string& option) {
   try {
     std::size_t used = 0;
@@ -183,19 +174,19 @@ Options Parse(int argc, char** argv) {
       o.response_timeout = Milliseconds(whole(10, 600'000));
     } else if (option == "--rates") {
       o.rates.clear();
-      for (const auto& r : Split(value())) {
+      for (const auto& r : SplitCommaList(value())) {
         const double rate = Number(r, option);
         if (!(rate > 0 && rate <= 1)) Bad("--rates: a rate is a probability above 0");
         o.rates.push_back(rate);
       }
     } else if (option == "--kinds") {
-      o.kinds = Split(value());
+      o.kinds = SplitCommaList(value());
       for (const auto& k : o.kinds) {
         if (k != "flip" && k != "drop" && k != "noise" && k != "mix") Bad("--kinds: unknown " + k);
       }
     } else if (option == "--compress") {
       o.compress.clear();
-      for (const auto& c : Split(value())) {
+      for (const auto& c : SplitCommaList(value())) {
         if (c != "on" && c != "off") Bad("--compress: on or off");
         o.compress.push_back(c == "on");
       }
