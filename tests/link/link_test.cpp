@@ -2,15 +2,21 @@
 
 #include "exchange.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "fixtures.h"
+#include "unique_fd.h"
 
 namespace vork::link {
 namespace {
@@ -325,6 +331,36 @@ TEST_F(LinkTest, ReopensAfterCloseOnTheSameDevice) {
     ASSERT_TRUE(owner_.WaitForSignals(round + 1));
     link_.ClosePort();
   }
+}
+
+// A process out of descriptors when the library loads must not die of it:
+// the link is built without its wake-up and opens once descriptors are free.
+TEST(LinkResources, BuiltWithoutDescriptorsItOpensOnceSomeAreFree) {
+  VirtualSerialPair pair(7);
+  RecordingOwner owner;
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  std::vector<UniqueFd> filler;
+  std::optional<Link> link;
+  {
+    rlimit tight = saved;
+    tight.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    for (;;) {
+      UniqueFd fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+      if (!fd) break;
+      filler.push_back(std::move(fd));
+    }
+    ASSERT_NO_THROW(link.emplace(owner));
+    EXPECT_FALSE(link->OpenPort(7, 115200));
+    filler.clear();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  }
+  ASSERT_TRUE(link->OpenPort(7, 115200));
+  pair.Send(Framed(Bytes({0x11, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00})));
+  EXPECT_TRUE(owner.WaitForSignals(1));
+  // The wake-up made at open is what ends the receiver here.
+  link->ClosePort();
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ bool Link::OpenPortLocked(int number, int baud) {
   if (number < 0) return false;
   port_number_ = number;
   baud_rate_ = baud;
+  if (!stop_.Ready()) return false;
   const auto path = ComDevicePath(number);
   if (!path) return false;
   SerialPort::OpenError error{};

@@ -108,7 +108,8 @@ class Link final : private ByteSource {
   std::mutex open_close_mutex_;  // OpenPort / ClosePort / ChangeBaudrate
   mutable std::mutex port_mutex_;  // the descriptor, against a write in progress
   SerialPort port_;
-  Wakeup stop_;
+  // Made at load when it can be; a link without it does not open.
+  Wakeup stop_{std::nothrow};
   std::thread receiver_;
   std::atomic<bool> receiving_{false};
   std::atomic<int> port_number_{0};

@@ -51,6 +51,13 @@ Wakeup::Wakeup() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (!fd_) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
+Wakeup::Wakeup(std::nothrow_t) : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+bool Wakeup::Ready() {
+  if (!fd_) fd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  return static_cast<bool>(fd_);
+}
+
 void Wakeup::Raise() {
   const std::uint64_t one = 1;
   // A full counter already wakes every poller; nothing to do on EAGAIN.

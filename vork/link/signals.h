@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
 
 #include "unique_fd.h"
 
@@ -41,6 +42,11 @@ class ManualResetEvent {
 class Wakeup {
  public:
   Wakeup();  // throws std::system_error when no eventfd can be made
+  // Without an eventfd when none can be made (the process is out of
+  // descriptors); Ready() tries again.
+  explicit Wakeup(std::nothrow_t);
+  // True once the eventfd exists, making it when it does not yet.
+  [[nodiscard]] bool Ready();
   void Raise();
   void Clear();
   // Blocks until Raise() (returns at once when raised already).
