@@ -1,6 +1,7 @@
 #include "copy_engine.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -270,6 +271,12 @@ TEST_F(CopyEngineTest, SourceAndTargetNamingOneFileAreRefused) {
       {PathOn(Side::kPc, "same.bin"), PathOn(Side::kPc, "same.bin")},
       {PathOn(Side::kPc, "same.bin"), PathOn(Side::kPc, "alias.bin")},
       {"QMT:\\same.bin", "QMT:\\SAME.bin"},
+      // Other spellings of one terminal file: the terminal takes "/" for
+      // "\\" and skips empty and "." parts.
+      {"QMT:\\same.bin", "QMT:/same.bin"},
+      {"QMT:\\same.bin", "QMTsame.bin"},
+      {"QMT:\\same.bin", "QMT:\\.\\same.bin"},
+      {"QMT:\\same.bin", "QMT:\\sub\\..\\same.bin"},
   };
   for (const auto& [from, to] : cases) {
     EXPECT_EQ(CopyFile(ctx_, from.c_str(), to.c_str()), 0) << to;
@@ -278,6 +285,46 @@ TEST_F(CopyEngineTest, SourceAndTargetNamingOneFileAreRefused) {
   EXPECT_EQ(testing::ReadFile(pc_.path() / "same.bin"), RandomBytes(3000, 12));
   EXPECT_EQ(testing::ReadFile(terminal_.root() / "same.bin"), RandomBytes(3000, 12));
   EXPECT_TRUE(terminal_.sim().Requests().empty());
+}
+
+// Only a regular file is a PC source: a folder reads as nothing and a FIFO
+// would hold the call; either would have replaced the target first.
+TEST_F(CopyEngineTest, APcSourceThatIsNoRegularFileIsRefusedBeforeTheTarget) {
+  std::filesystem::create_directories(pc_.path() / "folder");
+  ASSERT_EQ(::mkfifo((pc_.path() / "fifo").c_str(), 0644), 0);
+  testing::WriteFile(terminal_.root() / "keep.bin", RandomBytes(5000, 15));
+  testing::WriteFile(pc_.path() / "keep.bin", RandomBytes(300, 16));
+  for (const char* source : {"folder", "fifo"}) {
+    EXPECT_EQ(CopyFile(ctx_, PathOn(Side::kPc, source).c_str(), "QMT:\\keep.bin"), 0) << source;
+    EXPECT_EQ(CopyFile(ctx_, PathOn(Side::kPc, source).c_str(), PathOn(Side::kPc, "keep.bin").c_str()),
+              0)
+        << source;
+    EXPECT_EQ(Background(PathOn(Side::kPc, source), "QMT:\\keep.bin"),
+              (std::vector<std::int32_t>{102}))
+        << source;
+  }
+  EXPECT_EQ(testing::ReadFile(terminal_.root() / "keep.bin"), RandomBytes(5000, 15));
+  EXPECT_EQ(testing::ReadFile(pc_.path() / "keep.bin"), RandomBytes(300, 16));
+  EXPECT_TRUE(terminal_.sim().Requests().empty());
+}
+
+// A read-only PC file is not deleted, by root neither: as a target the copy
+// fails with the source closed, as a move's source it stays where it is.
+TEST_F(CopyEngineTest, AReadOnlyPcFileIsNeitherReplacedNorMovedAway) {
+  testing::WriteFile(terminal_.root() / "src.bin", RandomBytes(3000, 17));
+  const auto locked = pc_.path() / "locked.bin";
+  testing::WriteFile(locked, RandomBytes(100, 18));
+  std::filesystem::permissions(locked, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+  EXPECT_EQ(CopyFile(ctx_, "QMT:\\src.bin", locked.c_str()), 0);
+  EXPECT_EQ(terminal_.Codes(), (std::vector<int>{11, 14})) << "the source is closed";
+  EXPECT_EQ(Background("QMT:\\src.bin", locked), (std::vector<std::int32_t>{105}));
+  EXPECT_EQ(testing::ReadFile(locked), RandomBytes(100, 18));
+
+  EXPECT_EQ(MoveFile(ctx_, locked.c_str(), "QMT:\\moved.bin"), 0);
+  EXPECT_EQ(testing::ReadFile(locked), RandomBytes(100, 18));
+  EXPECT_EQ(testing::ReadFile(terminal_.root() / "moved.bin"), RandomBytes(100, 18));
 }
 
 TEST_F(CopyEngineTest, FilesOf4GiBOrMoreAreRefusedBeforeTheTargetIsTouched) {

@@ -8,8 +8,11 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <type_traits>
+#include <vector>
 
 #include "remote_calls.h"
 #include "unique_fd.h"
@@ -22,22 +25,53 @@ constexpr std::uint32_t kSourceOpenMode = 2;
 constexpr std::uint32_t kTargetAccess = 0xC0000000;  // generic read and write
 constexpr std::size_t kMaxTerminalPathBytes = 255;
 
-bool SameAsciiFolded(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-    if (fold(*a) != fold(*b)) return false;
+// A terminal path as the terminal resolves it: after "QMT" and an optional
+// ":", parts separated by "\" or "/", empty and "." parts dropped, ".."
+// taking the part before it away, letters folded (its file system ignores
+// case). Only for telling whether two paths name one file.
+std::vector<std::string> TerminalParts(std::string_view path) {
+  path.remove_prefix(3);
+  if (!path.empty() && path.front() == ':') path.remove_prefix(1);
+  std::vector<std::string> parts;
+  std::string part;
+  auto end_part = [&] {
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    part.clear();
+  };
+  for (const char c : path) {
+    if (c == '\\' || c == '/') {
+      end_part();
+    } else {
+      part.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+    }
   }
-  return *a == *b;
+  end_part();
+  return parts;
 }
 
-// Whether both paths name one file: the same inode on the PC, the same name
-// (without regard to case, like the terminal's file system) on the terminal.
+// Whether both paths name one file: the same inode on the PC, the same
+// resolved name on the terminal.
 bool SameFile(const CopyPath& source, const CopyPath& target) {
   if (source.on_terminal() != target.on_terminal()) return false;
-  if (source.on_terminal()) return SameAsciiFolded(source.narrow(), target.narrow());
+  if (source.on_terminal()) return TerminalParts(source.narrow()) == TerminalParts(target.narrow());
   struct stat a {}, b{};
   if (::stat(source.narrow(), &a) != 0 || ::stat(target.narrow(), &b) != 0) return false;
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A read-only file (no write permission for its owner) is kept, as callers
+// expect a read-only target or source to survive a copy or move; root's
+// unlink would ignore that.
+bool DeletePcFile(const char* path) {
+  struct stat info {};
+  if (::lstat(path, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0) {
+    return false;
+  }
+  return ::unlink(path) == 0;
 }
 
 // An open file on either side. Reads, writes and closes go by its kind;
@@ -54,7 +88,12 @@ class Endpoint {
       remote_ = Remote([&] { return OpenFileW(ctx_, path_.wide(), kSourceOpenMode); });
       return remote_ != -1;
     }
-    pc_.reset(::open(path_.narrow(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO cannot hold the open; only a regular file
+    // is a source (a folder or a device would replace the target with
+    // nothing).
+    pc_.reset(::open(path_.narrow(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat info {};
+    if (pc_.valid() && (::fstat(pc_.get(), &info) != 0 || !S_ISREG(info.st_mode))) pc_.reset();
     return pc_.valid();
   }
 
@@ -149,7 +188,7 @@ class Endpoint {
 
   bool Delete() {
     if (path_.on_terminal()) return Remote([&] { return DeleteFileW(ctx_, path_.wide()); }) != 0;
-    return ::unlink(path_.narrow()) == 0;
+    return DeletePcFile(path_.narrow());
   }
 
   CallContext& ctx_;
@@ -193,7 +232,8 @@ CopyStatus RunCopy(CallContext& ctx, const CopyPath& source, const CopyPath& tar
   Endpoint from(ctx, source);
   if (!from.OpenForReading()) return CopyStatus::kReadFailure;
   // A PC source too large for 32-bit sizes is refused before any target is
-  // touched.
+  // touched. A terminal source is asked for its size only after the target
+  // exists, as the terminal sees the requests in that order.
   if (!source.on_terminal() && !from.Size()) return CopyStatus::kReadFailure;
   Endpoint to(ctx, target);
   if (!to.CreateNew()) return CopyStatus::kTargetFailure;  // the source closes on the way out
@@ -241,7 +281,7 @@ std::int32_t MoveFileW(CallContext& ctx, const char16_t* source, const char16_t*
   const auto from = CopyPath::FromWide(source);
   if (!from || CopyFileW(ctx, source, target) == 0) return 0;
   if (from->on_terminal()) return DeleteFileW(ctx, source);
-  return ::unlink(from->narrow()) == 0 ? 1 : 0;
+  return DeletePcFile(from->narrow()) ? 1 : 0;
 }
 
 std::int32_t MoveFile(CallContext& ctx, const char* source, const char* target) {
@@ -263,7 +303,7 @@ bool BackgroundCopy::Start(std::optional<CopyPath> source, std::optional<CopyPat
     thread_ = std::thread([this, source, target, status, cancel] {
       Run(source, target, status, cancel);
     });
-  } catch (const std::system_error&) {
+  } catch (...) {
     running_ = false;
     return false;
   }
@@ -287,6 +327,7 @@ void BackgroundCopy::Run(std::optional<CopyPath> source, std::optional<CopyPath>
     if (probe_) probe_(value);
     if (status != nullptr) std::atomic_ref<std::int32_t>(*status).store(value);
   };
+  CopyStatus outcome = CopyStatus::kReadFailure;
   class Observer final : public CopyObserver {
    public:
     Observer(std::function<void(std::int32_t)> publish, std::int32_t* cancel,
@@ -307,13 +348,18 @@ void BackgroundCopy::Run(std::optional<CopyPath> source, std::optional<CopyPath>
     const std::atomic<bool>& abort_;
   } observer(publish, cancel, abort_);
 
-  CopyStatus outcome = CopyStatus::kReadFailure;
   if (!source) {
     outcome = CopyStatus::kReadFailure;
   } else if (!target) {
     outcome = CopyStatus::kTargetFailure;
   } else {
-    outcome = RunCopy(ctx_, *source, *target, &observer);
+    try {
+      outcome = RunCopy(ctx_, *source, *target, &observer);
+    } catch (...) {
+      // Out of memory on the way; the files are closed by now. An exception
+      // must not end the caller's process from this thread.
+      outcome = CopyStatus::kReadFailure;
+    }
   }
   {
     // Not running any more before the final value shows: a caller who sees

@@ -18,7 +18,8 @@ namespace {
 std::int32_t FetchRecord(CallContext& ctx, Command code, link::PayloadPieces payload,
                          void* record, std::size_t record_bytes) {
   if (Transact(ctx, code, payload, ExactLength(record_bytes)) != Outcome::kAccepted) return 0;
-  std::memcpy(record, ctx.response_payload().data(), record_bytes);
+  // A null record is not written, as with the file calls' null outputs.
+  if (record != nullptr) std::memcpy(record, ctx.response_payload().data(), record_bytes);
   return 1;
 }
 

@@ -18,10 +18,11 @@ namespace {
 constexpr std::size_t kFindRecordBytes = 120;
 constexpr std::int32_t kNone = -1;
 
-// A 124-byte answer: the find record, then a u32.
+// A 124-byte answer: the find record, then a u32. A null record is not
+// written; the handle or word still counts.
 std::uint32_t TakeFindRecord(CallContext& ctx, void* record120) {
   const auto answer = ctx.response_payload();
-  std::memcpy(record120, answer.data(), kFindRecordBytes);
+  if (record120 != nullptr) std::memcpy(record120, answer.data(), kFindRecordBytes);
   return get_u32le(answer.subspan(kFindRecordBytes));
 }
 

@@ -18,6 +18,7 @@
  *   return a handle or an attributes word, 0 for the others. Calls that pass
  *   the terminal's result word on cannot tell a 0 from the terminal from a
  *   failure. On failure, caller records are left untouched unless stated.
+ *   A null record or output pointer is not written; the call still runs.
  *
  * Strings
  *   Wide strings are zero-terminated UTF-16 (native little-endian). 8-bit

@@ -7,7 +7,7 @@
 
 namespace vork::link {
 
-// $VORK_COM<n> when set and not empty (read at every call), else
+// $VORK_COM<n> when set, even to nothing (read at every call), else
 // /dev/ttyS<n-1>. COM0 and negative numbers have no default device.
 [[nodiscard]] std::optional<std::string> ComDevicePath(int number);
 

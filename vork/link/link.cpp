@@ -56,6 +56,8 @@ bool Link::OpenPortLocked(int number, int baud) {
   if (!port_.Configure(baud)) return false;
   frames_.Discard();
   receiving_ = true;
+  // A link without its receiver could never see an answer: the open fails
+  // (Half open, the device held until ClosePort).
   try {
     receiver_ = std::thread([this] { ReceiverLoop(); });
   } catch (const std::system_error&) {

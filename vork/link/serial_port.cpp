@@ -31,7 +31,8 @@ SerialPort SerialPort::Open(const std::string& path, OpenError& error) {
                                                                        : OpenError::kIo;
     return {};
   }
-  // TIOCEXCL keeps other users out but not root; the advisory lock does.
+  // TIOCEXCL keeps other users out but not root; the advisory lock keeps
+  // out every opener that takes it too (every Vork link does).
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     error = OpenError::kBusy;
     return {};

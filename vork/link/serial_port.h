@@ -1,7 +1,8 @@
 // The serial device: the one place that knows POSIX terminals.
 //
-// A SerialPort owns one open device. Open() takes it exclusively (a second
-// open of the same device fails while this one holds it, for root as well),
+// A SerialPort owns one open device. Open() takes it exclusively: a second
+// Open() of the same device fails while this one holds it, for root as well
+// (an advisory lock); other programs are kept out by TIOCEXCL unless root.
 // Configure() makes it raw 8N1 at a baud rate with no flow control and empties
 // both queues. Reads never block; WaitReadable() and WriteAll() block with a
 // bound and can be cut short from another thread through a Wakeup.
