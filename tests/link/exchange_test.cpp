@@ -214,6 +214,23 @@ TEST_F(ExchangeTest, SilentTerminalGetsOneRequestPerAttempt) {
   EXPECT_EQ(sequences, (std::vector<std::uint16_t>{1, 2, 3, 4}));
 }
 
+// Held but not configured, the link still sends, and no attempt ends
+// before its time-out: a terminal that hears the requests gets them spaced
+// as from a silent line, not in a burst.
+TEST_F(ExchangeTest, HalfOpenLinkSendsEveryAttemptAndWaitsOutEach) {
+  ctx_.link().ClosePort();
+  ASSERT_FALSE(ctx_.link().OpenPort(7, 0));
+  ASSERT_TRUE(ctx_.link().port_held());
+  auto call = Call(12);
+  std::vector<std::chrono::steady_clock::time_point> arrivals;
+  while (terminal_.NextRequest(1s)) arrivals.push_back(std::chrono::steady_clock::now());
+  EXPECT_EQ(call.get(), Outcome::kNoResponse);
+  ASSERT_EQ(arrivals.size(), 4u);
+  for (std::size_t i = 1; i < arrivals.size(); ++i) {
+    EXPECT_GE(arrivals[i] - arrivals[i - 1], 300ms) << "attempt " << i;
+  }
+}
+
 TEST_F(ExchangeTest, NegativeRetryCountSendsNothing) {
   ctx_.link().ClosePort();
   CallContext never({.response_timeout = 100ms, .retry_count = -1});

@@ -22,7 +22,7 @@ void CallContext::BeginRequest(Command code) {
 
 bool CallContext::WaitResponse() {
   const auto ticket = response_event_.InterruptTicket();
-  if (!link_.receiving()) return false;
+  if (!link_.receiving() && !link_.half_open()) return false;
   if (response_event_.WaitFor(timing_.response_timeout, ticket) !=
       ManualResetEvent::WaitResult::kSignalled) {
     return false;

@@ -53,7 +53,10 @@ bool Link::OpenPortLocked(int number, int baud) {
   std::lock_guard port_lock(port_mutex_);
   port_ = std::move(opened);
   // A device that refuses the settings stays held (Half open).
-  if (!port_.Configure(baud)) return false;
+  if (!port_.Configure(baud)) {
+    half_open_ = true;
+    return false;
+  }
   frames_.Discard();
   receiving_ = true;
   // A link without its receiver could never see an answer: the open fails
@@ -76,6 +79,7 @@ void Link::ClosePortLocked() {
   // Raised before anything else: a send in progress holds the port lock
   // until the stop wakes it.
   stop_.Raise();
+  half_open_ = false;
   StopReceiving();
   if (receiver_.joinable()) receiver_.join();
   {

@@ -85,6 +85,10 @@ class Link final : private ByteSource {
   }
 
   [[nodiscard]] bool receiving() const { return receiving_.load(); }
+  // Held but never configured: requests still go out, and a call waits out
+  // its time-out as on a silent line. Not so once the link is Closed or the
+  // device has hung up, where no wait can end in an answer.
+  [[nodiscard]] bool half_open() const { return half_open_.load(); }
   [[nodiscard]] bool port_held() const;
   [[nodiscard]] int port_number() const { return port_number_.load(); }
   [[nodiscard]] int baud_rate() const { return baud_rate_.load(); }
@@ -112,6 +116,7 @@ class Link final : private ByteSource {
   Wakeup stop_{std::nothrow};
   std::thread receiver_;
   std::atomic<bool> receiving_{false};
+  std::atomic<bool> half_open_{false};
   std::atomic<int> port_number_{0};
   std::atomic<int> baud_rate_{kDefaultBaudRate};
   std::atomic<int> compression_{1};
