@@ -76,8 +76,9 @@ VORK_API int32_t QMT_GetSystemPowerStatus(void *record24);
 VORK_API int32_t QMT_GetStoreInformation(void *record8, uint32_t value);
 /* Command 4: 80-byte system information record. 1 / 0. */
 VORK_API int32_t QMT_GetSystemInfo(void *record80);
-/* Command 24: hands the terminal a text (at most 259 bytes in the code page);
- * returns its result word, 0 on failure. */
+/* Command 24: hands the terminal a text (at most 259 bytes in the code page;
+ * an 8-bit text also at most 255 characters); returns its result word, 0 on
+ * failure. */
 VORK_API int32_t QMT_RingW(const char16_t *text);
 VORK_API int32_t QMT_Ring(const char *text);
 
@@ -136,7 +137,10 @@ VORK_API int32_t QMT_DeleteFile(const char *path);
 
 /* ---- Copy and move -----------------------------------------------------------
  * Either path may name a PC file or a terminal file ("QMT" prefix). The
- * target is created new; an existing one is deleted first. */
+ * target is created new; an existing one is deleted first, except a
+ * read-only PC file (no write permission for its owner), which is kept and
+ * fails the copy. A PC source must be a regular file below 4 GiB; a source
+ * and target that name one file are refused. */
 
 /* 1 when the whole file was copied, else 0 (a partial target is kept). */
 VORK_API int32_t QMT_CopyFileW(const char16_t *source, const char16_t *target, int32_t unused);
@@ -145,7 +149,8 @@ VORK_API int32_t QMT_CopyFile(const char *source, const char *target, int32_t un
  * the source. */
 VORK_API int32_t QMT_MoveFileW(const char16_t *source, const char16_t *target);
 VORK_API int32_t QMT_MoveFile(const char *source, const char *target);
-/* Starts a background copy and returns 1 at once (0 while another one runs).
+/* Starts a background copy and returns 1 at once (0 while another one runs,
+ * or when no thread can be started).
  * *status receives 2..99 after each 2048-byte block, then one final value:
  * 100 done, 102 read failure, 103 write failure, 104 cancelled (*cancel was
  * 1 after a block), 105 target not created. Both pointers must stay valid
