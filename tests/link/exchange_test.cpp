@@ -73,6 +73,16 @@ class ManualTerminal final : private ByteSource {
   FrameReceiver frames_{*this};
 };
 
+// True once the event is set, within the time given.
+bool WaitUntilSet(const ManualResetEvent& event, std::chrono::milliseconds timeout = 2s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!event.IsSet()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
 class ExchangeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -212,6 +222,47 @@ TEST_F(ExchangeTest, SilentTerminalGetsOneRequestPerAttempt) {
   while (auto request = terminal_.NextRequest(1s)) sequences.push_back(request->header.sequence);
   EXPECT_EQ(call.get(), Outcome::kNoResponse);
   EXPECT_EQ(sequences, (std::vector<std::uint16_t>{1, 2, 3, 4}));
+}
+
+// An answer that comes after its attempt gave up counts for no later
+// attempt: it wakes the wait it meets (also the next call's, when it came
+// while no one waited), is refused by its sequence number, and a fresh
+// request follows at once.
+TEST_F(ExchangeTest, ALateAnswerEndsTheAttemptItMeetsAndNeverCounts) {
+  using Clock = std::chrono::steady_clock;
+  {
+    SCOPED_TRACE("during the next attempt");
+    auto call = Call(12);
+    const auto first = terminal_.NextRequest();
+    ASSERT_TRUE(first);
+    const auto second = terminal_.NextRequest();
+    ASSERT_TRUE(second) << "the first attempt timed out";
+    const auto answered = Clock::now();
+    terminal_.AnswerRight(*first, 12);
+    const auto third = terminal_.NextRequest();
+    ASSERT_TRUE(third);
+    EXPECT_LT(Clock::now() - answered, 300ms) << "the second attempt ended at once";
+    EXPECT_EQ(third->header.sequence, static_cast<std::uint16_t>(second->header.sequence + 1));
+    terminal_.AnswerRight(*third, 12);
+    EXPECT_EQ(call.get(), Outcome::kAccepted);
+  }
+  {
+    SCOPED_TRACE("after the call gave up");
+    auto call = Call(12);
+    std::optional<Request> last;
+    while (auto request = terminal_.NextRequest(1s)) last = request;
+    EXPECT_EQ(call.get(), Outcome::kNoResponse);
+    ASSERT_TRUE(last);
+    terminal_.AnswerRight(*last, 12);
+    ASSERT_TRUE(WaitUntilSet(ctx_.response_event()));
+    auto next = Call(12);
+    const auto refused = terminal_.NextRequest();
+    ASSERT_TRUE(refused);
+    const auto fresh = terminal_.NextRequest(300ms);
+    ASSERT_TRUE(fresh) << "the first attempt ended at once on the old answer";
+    terminal_.AnswerRight(*fresh, 12);
+    EXPECT_EQ(next.get(), Outcome::kAccepted);
+  }
 }
 
 // Held but not configured, the link still sends, and no attempt ends

@@ -243,9 +243,12 @@ struct Simulator::Impl final : link::ByteSource {
     if (const Fault* late = Find(active, Fault::Kind::kLate)) {
       if (!Pause(milliseconds(std::max(late->value, 0)))) return;
     }
-    if (Has(active, Fault::Kind::kStale)) {
+    if (const Fault* stale = Find(active, Fault::Kind::kStale)) {
       SendAnswer(header.code, static_cast<std::uint16_t>(header.sequence - 1), answer, 0, compress,
                  active);
+      // Without a gap, whether the right answer lands before the caller has
+      // looked at the stale one is up to the scheduler.
+      if (stale->value > 0 && !Pause(milliseconds(stale->value))) return;
     }
     if (Has(active, Fault::Kind::kDrop)) return;
     const Fault* body = Find(active, Fault::Kind::kBodyLength);

@@ -13,7 +13,8 @@
 //   wronglen[=L] the answer's payload has length L (default: one byte more)
 //   bodylen=D    the header is right but the body carries D bytes more (or
 //                fewer, D < 0) than it says
-//   stale        an answer with the previous sequence number goes first
+//   stale[=MS]   an answer with the previous sequence number goes first,
+//                the right one MS ms after it (default: at once)
 //   late=MS      the answer leaves MS milliseconds late
 //   split=MS     the answer frame is written in two parts, MS ms apart
 //   noise=N      N bytes of noise (never 0x02) go before the answer frame
