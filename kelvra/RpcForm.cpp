@@ -134,6 +134,9 @@ TFormRpc::TFormRpc(FormServices services, QWidget* parent)
 }
 
 TFormRpc::~TFormRpc() {
+  // The base class destructor hides the controls, and a focused box would
+  // run its handler on members already gone.
+  for (QObject* control : findChildren<QObject*>()) control->disconnect(this);
   if (!closed_) {
     // Destroyed without being closed: no job may reach this window any more,
     // and a running job's link is closed under it.
@@ -175,6 +178,8 @@ void TFormRpc::BuildControls() {
   cb_Baudrate = Place<QComboBox>(gbNetSet, "cb_Baudrate", {98, 49, 79, 24});
   cb_Baudrate->setEditable(true);
   cb_Baudrate->setInsertPolicy(QComboBox::NoInsert);
+  // No inline completion: the box would show an item the text does not select.
+  cb_Baudrate->setCompleter(nullptr);
   cb_Baudrate->addItems({QStringLiteral("9600"), QStringLiteral("19200"), QStringLiteral("38400"),
                          QStringLiteral("57600"), QStringLiteral("115200")});
   cb_Baudrate->setCurrentIndex(4);
@@ -266,10 +271,28 @@ void TFormRpc::WireHandlers() {
   connect(butDownload, &QPushButton::clicked, this, &TFormRpc::butDownloadClick);
   // User actions only: start-up fills the boxes without running handlers.
   connect(cb_port, &QComboBox::activated, this, &TFormRpc::cb_portChange);
-  connect(cb_Baudrate, &QComboBox::activated, this, &TFormRpc::cb_BaudrateChange);
+  // A change is a pick from the list that changes the text, or a keystroke.
+  // Enter and leaving the box make the combo box report its text once more
+  // as a pick; that is no change.
+  connect(cb_Baudrate, &QComboBox::activated, this, [this](int index) {
+    if (cb_Baudrate->itemText(index) == baud_text_) return;
+    baud_text_ = cb_Baudrate->itemText(index);
+    cb_BaudrateChange(index);
+  });
   connect(cb_Baudrate->lineEdit(), &QLineEdit::textEdited, this, [this](const QString& text) {
     // Typed text selects the item it spells exactly, if any.
-    cb_BaudrateChange(cb_Baudrate->findText(text, Qt::MatchExactly));
+    const int index = cb_Baudrate->findText(text, Qt::MatchExactly);
+    baud_text_ = text;
+    {
+      // Selecting (or unselecting) the item rewrites the text; put it and
+      // the cursor back as typed.
+      const QSignalBlocker quiet(cb_Baudrate);
+      const int cursor = cb_Baudrate->lineEdit()->cursorPosition();
+      cb_Baudrate->setCurrentIndex(index);
+      cb_Baudrate->setEditText(text);
+      cb_Baudrate->lineEdit()->setCursorPosition(cursor);
+    }
+    cb_BaudrateChange(index);
   });
   connect(cb_compress, &QCheckBox::clicked, this, &TFormRpc::cb_compressClick);
   connect(PM_NetSet, &QAction::triggered, this, &TFormRpc::PM_NetSetClick);
@@ -315,7 +338,9 @@ void TFormRpc::FormCreate() {
     edtDownload->setText(settings_.DownloadPath);
     const int port = settings_.ComPort;
     cb_port->setCurrentIndex(port >= 1 && port <= cb_port->count() ? port - 1 : -1);
-    cb_Baudrate->setEditText(QString::number(settings_.BaudRate));
+    baud_text_ = QString::number(settings_.BaudRate);
+    cb_Baudrate->setCurrentIndex(cb_Baudrate->findText(baud_text_, Qt::MatchExactly));
+    cb_Baudrate->setEditText(baud_text_);
     cb_compress->setChecked(settings_.Compress);
     OpenListenPort(settings_.ComPort, settings_.BaudRate);
   } catch (const UserError& error) {

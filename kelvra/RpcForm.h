@@ -121,6 +121,7 @@ class TFormRpc : public QWidget, private JobWindow {
   std::unique_ptr<ProfileFile> ini_;  // from FormCreate to FormCloseQuery
   bool rpc_busy_ = false;
   bool closed_ = false;
+  QString baud_text_;  // the baud box's text as last handled or set
   RequestCollector RequestText;  // bytes collected by the trigger
   std::shared_ptr<JobBridge> bridge_;
 

@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -103,6 +105,57 @@ TEST_F(Handlers, TypedBaudTextThatSelectsNoItemIsAnError) {
   QTest::keyClicks(edit, "9600");  // spells an item at the last keystroke
   EXPECT_TRUE(IniHas("BaudRate=9600"));
   EXPECT_EQ(k_.Control<QSerialPort>("ComPort")->baudRate(), 9600);
+}
+
+// Enter, or leaving the box, is no change of the baud box: its handler
+// does not run. With setup.ini unwritable every run would say so.
+TEST(BaudBox, EnterOrLeavingTheBoxIsNoChange) {
+  VirtualSerialPair com1(1);
+  Kelvra k;
+  k.workers = Kelvra::Workers::kHold;
+  WriteText(k.ini_path(), "[Setting]\nBaudRate=0x2580\n");  // an item, not the box's first pick
+  k.Start();
+  ASSERT_TRUE(k.errors.empty());
+  std::filesystem::remove(k.ini_path());
+  std::filesystem::create_directory(k.ini_path());
+  auto* box = k.Control<QComboBox>("cb_Baudrate");
+  auto* edit = box->lineEdit();
+  auto leave = [&] {
+    QFocusEvent out(QEvent::FocusOut, Qt::OtherFocusReason);
+    QCoreApplication::sendEvent(edit, &out);
+  };
+  const std::string unwritable = "Unable to write to " + k.ini_path().string();
+
+  QTest::keyClick(edit, Qt::Key_Return);
+  leave();
+  EXPECT_TRUE(k.errors.empty()) << k.errors.front();
+  EXPECT_EQ(edit->text(), "9600");
+
+  edit->clear();
+  k.errors.clear();
+  QTest::keyClicks(edit, "19200");  // an item at the last keystroke: one run that writes
+  QTest::keyClick(edit, Qt::Key_Return);
+  leave();
+  const std::vector<std::string> typed(4, "'' is not a valid integer value");
+  std::vector<std::string> expected = typed;
+  expected.push_back(unwritable);
+  EXPECT_EQ(k.errors, expected);
+}
+
+// Taken down without a close, the window hides its controls on the way: a
+// focused baud box must not run its handler on a half-destroyed window.
+TEST(BaudBox, DestroyedWhileTheBoxHasFocus) {
+  VirtualSerialPair com1(1);
+  Kelvra k;
+  k.workers = Kelvra::Workers::kHold;
+  WriteText(k.ini_path(), "[Setting]\nBaudRate=9600\n");
+  k.Start();
+  auto* edit = k.Control<QComboBox>("cb_Baudrate")->lineEdit();
+  k.form().activateWindow();
+  QTest::mouseClick(edit, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return edit->hasFocus(); }, 2000));
+  k.Destroy();
+  SUCCEED() << "no crash";
 }
 
 TEST_F(Handlers, CompressionIsSavedAtOnceButJobsKeepTheStartUpValue) {
