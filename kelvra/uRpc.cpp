@@ -124,7 +124,9 @@ void ReadSettings(const ProfileFile& file, Settings& settings) {
 void WriteInitialSettings(ProfileFile& file, const Settings& settings) {
   Write(file, kInformation, "AppTitle", std::string(kAppTitle));
   Write(file, kInformation, "Version", std::string(kVersion));
-  Write(file, kInformation, "CopyRight", std::string(kCopyRight));
+  // The file is in the system code page, the notice included.
+  Write(file, kInformation, "CopyRight",
+        ToCodePage(QString::fromUtf8(kCopyRight.data(), static_cast<qsizetype>(kCopyRight.size()))));
   Write(file, kSetting, "ComPort", std::to_string(settings.ComPort));
   Write(file, kSetting, "BaudRate", std::to_string(settings.BaudRate));
   Write(file, kSetting, "Compress", settings.Compress ? "1" : "0");
