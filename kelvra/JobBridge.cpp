@@ -1,6 +1,12 @@
 #include "JobBridge.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <QMetaObject>
+#include <QSocketNotifier>
+
+#include <cstdint>
 
 namespace kelvra {
 
@@ -26,6 +32,30 @@ class JobBridge::Completion {
   bool ran_ = false;
 };
 
+JobPump::JobPump(std::weak_ptr<JobBridge> bridge, QObject* parent)
+    : QObject(parent),
+      bridge_(std::move(bridge)),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (!wake_)
+    return;
+  auto* notifier = new QSocketNotifier(wake_.get(), QSocketNotifier::Read, this);
+  connect(notifier, &QSocketNotifier::activated, this, [this] {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto got = ::read(wake_.get(), &count, sizeof count);
+    RunQueued();
+  });
+}
+
+void JobPump::Wake() {
+  if (wake_) {
+    const std::uint64_t one = 1;
+    // A full counter is a pending wake-up already.
+    [[maybe_unused]] const auto put = ::write(wake_.get(), &one, sizeof one);
+    return;
+  }
+  QMetaObject::invokeMethod(this, "RunQueued", Qt::QueuedConnection);
+}
+
 void JobPump::RunQueued() {
   if (const auto bridge = bridge_.lock())
     bridge->RunQueued();
@@ -47,7 +77,7 @@ void JobBridge::Queue(Request request) {
   queue_.push_back(std::move(request));
   // Under the lock: the window detaches (and only then goes away) under the
   // same lock, so the pump is alive here.
-  QMetaObject::invokeMethod(pump_, "RunQueued", Qt::QueuedConnection);
+  pump_->Wake();
 }
 
 void JobBridge::Post(Action action) {

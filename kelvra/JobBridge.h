@@ -24,6 +24,8 @@
 #include <memory>
 #include <mutex>
 
+#include "unique_fd.h"
+
 namespace kelvra {
 
 enum class Direction { kUpload, kDownload };
@@ -53,12 +55,16 @@ class JobPump : public QObject {
   Q_OBJECT
 
  public:
-  JobPump(std::weak_ptr<JobBridge> bridge, QObject* parent)
-      : QObject(parent), bridge_(std::move(bridge)) {}
+  JobPump(std::weak_ptr<JobBridge> bridge, QObject* parent);
+  // Any thread. The wake-up is an eventfd that the GUI thread watches: the
+  // job's thread calls nothing of Qt's (whose locks race checkers cannot
+  // see). Without an eventfd, a queued call does the same.
+  void Wake();
   Q_INVOKABLE void RunQueued();
 
  private:
   std::weak_ptr<JobBridge> bridge_;
+  vork::link::UniqueFd wake_;
 };
 
 class JobBridge : public std::enable_shared_from_this<JobBridge> {

@@ -35,6 +35,7 @@
 #include "bounds.h"
 #include "corpus.h"
 #include "relay.h"
+#include "resources.h"
 #include "unique_fd.h"
 #include "vork.h"
 
@@ -125,34 +126,6 @@ class TerminalProcess {
   link::UniqueFd output_;
 };
 
-struct Counts {
-  std::size_t descriptors = 0;
-  std::size_t threads = 0;
-  friend bool operator==(const Counts&, const Counts&) = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Counts& c) {
-  return out << c.descriptors << " descriptors, " << c.threads << " threads";
-}
-
-std::size_t Entries(const char* folder) {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++n;
-  return n;
-}
-
-Counts Now() { return {Entries("/proc/self/fd"), Entries("/proc/self/task")}; }
-
-Counts Settled(const Counts& expected) {
-  const auto deadline = Clock::now() + 3s;
-  Counts now = Now();
-  while (!(now == expected) && Clock::now() < deadline) {
-    std::this_thread::sleep_for(20ms);
-    now = Now();
-  }
-  return now;
-}
-
 // A copy on a thread of its own, timed.
 class RunningCopy {
  public:
@@ -212,7 +185,7 @@ std::uint64_t NextThreshold() {
 class LineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    before_ = Now();
+    before_ = Baseline();
     char pattern[] = "/tmp/vork-hazard-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     work_ = pattern;
@@ -266,7 +239,7 @@ class LineTest : public ::testing::Test {
     return bounds;
   }
 
-  Counts before_;
+  Resources before_;
   fs::path work_;
   std::optional<Corpus> corpus_;
   FolderSnapshot terminal_before_;

@@ -29,6 +29,7 @@
 #include "frames.h"
 #include "lane.h"
 #include "report.h"
+#include "resources.h"
 #include "unique_fd.h"
 
 namespace {
@@ -242,31 +243,6 @@ std::uint64_t Mix(std::uint64_t seed, std::uint64_t batch) {
   return z ^ (z >> 31);
 }
 
-struct Resources {
-  std::size_t descriptors = 0;
-  std::size_t threads = 0;
-  friend bool operator==(const Resources&, const Resources&) = default;
-};
-
-std::size_t Entries(const char* folder) {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++n;
-  return n;
-}
-
-Resources Now() { return {Entries("/proc/self/fd"), Entries("/proc/self/task")}; }
-
-// A thread that has ended leaves /proc/self/task a moment later.
-Resources Settled(const Resources& expected) {
-  const auto deadline = Clock::now() + std::chrono::seconds(3);
-  Resources now = Now();
-  while (!(now == expected) && Clock::now() < deadline) {
-    std::this_thread::sleep_for(Milliseconds(20));
-    now = Now();
-  }
-  return now;
-}
-
 class WorkFolder {
  public:
   explicit WorkFolder(const std::string& given) : keep_(!given.empty()) {
@@ -404,7 +380,7 @@ int RunSoak(const Options& o) {
   pthread_sigmask(SIG_BLOCK, &ending, nullptr);
   vork::link::UniqueFd signals(::signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK));
 
-  const Resources before = Now();
+  const Resources before = Baseline();
   Report report;
   std::mutex report_mutex;
   std::atomic<std::uint64_t> next_batch{0};
