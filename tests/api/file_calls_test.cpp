@@ -167,6 +167,50 @@ TEST_F(FileCallsTest, LostReadAnswerIsReadAgainFromTheSamePlace) {
   EXPECT_EQ(WithCode(terminal_.sim().Requests(), 23).size(), 1u);
 }
 
+// Every attempt of a chunk after the first follows a re-position that names
+// the attempt before it; the re-position's own attempts all carry that same
+// 32-bit value.
+TEST_F(FileCallsTest, RetriesOfAChunkAndOfItsRepositionOnTheWire) {
+  testing::WriteFile(terminal_.root() / "r.bin", RandomBytes(1024, 8));
+  struct Case {
+    const char* name;
+    std::vector<const char*> faults;
+    std::int32_t result;
+    std::vector<int> codes;
+  };
+  const std::vector<Case> cases = {
+      {"no chunk answered", {"ignore:code=12"}, 0, {12, 23, 12, 23, 12, 23, 12}},
+      {"first re-position unanswered", {"drop:code=12#1", "ignore:code=23#1"}, 1, {12, 23, 23, 12}},
+      {"no re-position answered", {"drop:code=12#1", "ignore:code=23"}, 0, {12, 23, 23, 23, 23}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::uint32_t in = Open(u"QMT:\\r.bin");
+    // Past 16 bits: the re-position carries the whole counter.
+    ctx_.set_sequence_counter(0x12344);
+    terminal_.sim().ClearLog();
+    for (const char* fault : c.faults) Fault(fault);
+    std::vector<std::byte> buffer(1024);
+    std::uint32_t read = 77;
+    EXPECT_EQ(ReadFile(ctx_, in, buffer.data(), 1024, &read), c.result);
+    EXPECT_EQ(read, c.result == 1 ? 1024u : 0u);
+    terminal_.sim().ClearFaults();
+    const auto log = terminal_.sim().Requests();
+    std::vector<int> codes;
+    for (const auto& r : log) codes.push_back(r.code);
+    EXPECT_EQ(codes, c.codes);
+    for (std::size_t i = 1; i < log.size(); ++i) {
+      if (log[i].code != 23) continue;
+      const auto* named = &log[i - 1];
+      while (named->code == 23) --named;  // a repeated re-position names the same chunk
+      EXPECT_EQ(link::get_u32le(std::span(log[i].payload).subspan(4)),
+                0x12345u + static_cast<std::uint32_t>(named - log.data()))
+          << "request " << i;
+    }
+    EXPECT_EQ(CloseFile(ctx_, in), 1);
+  }
+}
+
 TEST_F(FileCallsTest, FailingRepositionEndsTheTransfer) {
   const auto data = RandomBytes(3000, 7);
   Fault("drop:code=13#2");
