@@ -208,12 +208,25 @@ TEST(LinkReceive, EdgeCasesOfTheLineOverAVirtualPair) {
   bare_start_inside.push_back(std::byte{0x02});
   const auto escape_then_start = Bytes({0x02, 0x03, 0x00, 0x11, 0x7E, 0x02, 0x00,
                                         static_cast<int>((~0x03 ^ 0x00 ^ 0x11 ^ 0x22 ^ 0x00) & 0xFF)});
+  // Control bytes a terminal driver would act on, sent bare (BuildFrame
+  // escapes some of them; the far end need not): all plain data.
+  const auto controls = Bytes({0x11, 0x0A, 0x0D, 0x1B, 0x11, 0x13, 0x03, 0x04, 0x08, 0x0F,
+                               0x12, 0x15, 0x16, 0x17, 0x19, 0x1A, 0x1C, 0x7F, 0xFF, 0x00});
+  std::vector<std::byte> bare_controls = {std::byte{0x02},
+                                          static_cast<std::byte>(controls.size()), std::byte{0}};
+  std::byte check = ~bare_controls[1] ^ bare_controls[2];
+  for (const std::byte b : controls) {
+    bare_controls.push_back(b);
+    check ^= b;
+  }
+  bare_controls.push_back(check);
   struct Case {
     const char* name;
     std::vector<std::vector<std::byte>> writes;
     std::vector<std::vector<std::byte>> expected;
   };
   const std::vector<Case> cases = {
+      {"bare control bytes are data", {bare_controls}, {controls}},
       {"noise before the start byte", {Join({Bytes({0x0D, 0x0A, 0x33}), wire})}, {message}},
       {"split between two reads", {head_of(wire, 1), tail_of(wire, 1)}, {message}},
       {"split between escape and partner", {head_of(escaped, 5), tail_of(escaped, 5)},
