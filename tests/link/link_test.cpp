@@ -23,6 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Bytes;
+using testing::RandomBytes;
 using testing::VirtualSerialPair;
 
 class RecordingOwner final : public LinkOwner {
@@ -142,6 +143,33 @@ TEST_F(LinkTest, SendsTheFramedMessagePlainOrCompressed) {
   ASSERT_GT(wire.size(), 6u);
   EXPECT_EQ(wire[3], std::byte{0x78});
   EXPECT_EQ(wire[4], std::byte{0x9C});
+}
+
+// What SendFrame refuses leaves nothing on the line, not part of a frame.
+TEST_F(LinkTest, RefusedFramesWriteNothing) {
+  ASSERT_TRUE(link_.OpenPort(7, 115200));
+  struct Case {
+    const char* name;
+    int compression;
+    std::vector<std::byte> message;
+    std::vector<std::byte> wire;  // empty: refused
+  };
+  const std::vector<Case> cases = {
+      {"longer than 2048", 0, RandomBytes(2049, 1), {}},
+      {"compressed form longer than 2048", 1, RandomBytes(2048, 2), {}},
+      {"empty, compressed: no result", 1, {}, {}},
+      {"empty, plain", 0, {}, Bytes({0x02, 0x00, 0x00, 0xFF})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    link_.SetCompression(c.compression);
+    // The area holds 2048 bytes; a longer length is what is refused.
+    const auto area = link_.transmit_message();
+    std::copy_n(c.message.begin(), std::min(c.message.size(), area.size()), area.begin());
+    link_.set_transmit_message_length(c.message.size());
+    EXPECT_EQ(link_.SendFrame(), !c.wire.empty());
+    EXPECT_EQ(pair_.Receive(300ms), c.wire);
+  }
 }
 
 TEST_F(LinkTest, ReceivesFramesAndKeepsWhatFollowsThem) {
