@@ -155,5 +155,19 @@ TEST_F(DeviceCallsTest, LinkControlKeepsItsSettingsOnFailure) {
   EXPECT_EQ(GetVersion(ctx_, record.data()), 0) << "no link, no answer";
 }
 
+// Init on an open link moves it: the old device is let go (another program
+// may take it) and the requests go to the new one.
+TEST_F(DeviceCallsTest, InitOnAnOpenLinkMovesItToTheNewPort) {
+  SimulatedTerminal other(8);
+  std::array<std::byte, 12> record{};
+  ASSERT_EQ(GetVersion(ctx_, record.data()), 1);
+  ASSERT_EQ(VorkInit(ctx_, other.number(), 115200, 0), 1);
+  ASSERT_EQ(GetVersion(ctx_, record.data()), 1);
+  EXPECT_EQ(terminal_.Codes(), std::vector<int>{0});
+  EXPECT_EQ(other.Codes(), std::vector<int>{0});
+  link::CallContext second(kShort);
+  EXPECT_EQ(VorkInit(second, terminal_.number(), 115200, 0), 1) << "the first device is free";
+}
+
 }  // namespace
 }  // namespace vork::api

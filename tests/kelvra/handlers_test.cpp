@@ -72,6 +72,38 @@ TEST_F(Handlers, PortChangeWhileBusyIsOnlySaved) {
   EXPECT_FALSE(k_.form().Listening());  // left closed for the job
 }
 
+TEST_F(Handlers, BaudChangeWhileBusyIsOnlySaved) {
+  MakeBusy();
+  Choose(k_.Control<QComboBox>("cb_Baudrate"), 0);
+  EXPECT_TRUE(IniHas("BaudRate=9600"));
+  EXPECT_EQ(k_.form().settings().BaudRate, 115200);
+  EXPECT_FALSE(k_.form().Listening());  // left closed for the job
+}
+
+// A port that cannot be opened is named in the status list, with the number
+// it was opened by; the window stays up without a listening port.
+TEST_F(Handlers, APortThatCannotBeOpenedIsNamed) {
+  ::setenv("VORK_COM3", "/nonexistent/com3", 1);
+  Choose(k_.Control<QComboBox>("cb_port"), 2);
+  ::unsetenv("VORK_COM3");
+  EXPECT_EQ(k_.status, std::vector<std::string>{"+ Can't Open Com3"});
+  EXPECT_FALSE(k_.form().Listening());
+  EXPECT_TRUE(k_.errors.empty());
+}
+
+TEST(StartUpPort, APortThatCannotBeOpenedAtStartIsNamed) {
+  ::setenv("VORK_COM9", "/nonexistent/com9", 1);
+  Kelvra k;
+  k.workers = Kelvra::Workers::kHold;
+  WriteText(k.ini_path(), "[Setting]\nComPort=9\n");
+  k.Start();
+  ::unsetenv("VORK_COM9");
+  EXPECT_EQ(k.status, std::vector<std::string>{"+ Can't Open Com9"});
+  EXPECT_FALSE(k.form().Listening());
+  EXPECT_TRUE(k.errors.empty());
+  EXPECT_EQ(k.Panel(), "Idlesse");
+}
+
 TEST_F(Handlers, AUnsavedPortChangeIsNotApplied) {
   std::filesystem::remove(k_.ini_path());
   std::filesystem::create_directory(k_.ini_path());  // setup.ini can no longer be written
